@@ -1,0 +1,11 @@
+#pragma once
+
+#include "manifest/updatemanifest.h"
+
+#include <QString>
+
+struct StagedFile
+{
+    UpdateFile file;
+    QString stagedPath; // absolute path of the verified copy
+};

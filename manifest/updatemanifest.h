@@ -1,0 +1,35 @@
+#pragma once
+
+#include "files/appversion.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+struct UpdateFile
+{
+    QString path; // relative to the client folder, forward slashes, sanitised
+    QString hash; // SHA-256 hex, trimmed and lower-cased
+    qint64 size = -1;
+    QUrl url; // absolute
+};
+
+struct UpdateManifest
+{
+    AppVersion remoteVersion;
+    QString minClientVersion;
+    qint64 totalSize = -1;
+    QDateTime date;
+    QString changelog;
+    QList<UpdateFile> files;
+};
+
+// manifestUrl is the endpoint that was requested; relative file urls resolve against it.
+// On failure manifest is left as it was.
+bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, UpdateManifest *manifest,
+                         QString *error = nullptr);
+
+// Returns the cleaned relative path, or an empty text when the path could leave the folder.
+QString sanitizeRelativePath(const QString &path);

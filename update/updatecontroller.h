@@ -1,0 +1,55 @@
+#pragma once
+
+#include "app/launchoptions.h"
+#include "download/stagedfile.h"
+#include "files/updateconfig.h"
+#include "manifest/updatemanifest.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QNetworkAccessManager;
+
+// Owns one update run. Its member operations are defined beside the subsystems
+// they belong to: manifest/, download/ and install/.
+class UpdateController : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateController(const LaunchOptions &options, QObject *parent = nullptr);
+
+    // Queues one run; finished() follows exactly once.
+    void start();
+    bool runUpdate(bool *updated, QString *message);
+
+    // manifest/manifestfetch.cpp
+    bool fetchManifest(const UpdateConfig &config, UpdateManifest *manifest, QString *error);
+
+    // download/stageddownload.cpp, download/filedownload.cpp
+    QString stagingDirectory(const UpdateManifest &manifest) const;
+    bool downloadUpdateFiles(const UpdateConfig &config, const UpdateManifest &manifest,
+                             QList<StagedFile> *staged, QString *error);
+    bool downloadFile(const UpdateFile &file, qint64 completedBytes, qint64 plannedTotal,
+                      int timeoutMs, const QString &targetPath, QString *error);
+
+    // install/clientwait.cpp, install/filereplace.cpp, install/relaunch.cpp
+    bool waitForClientExit(QString *error);
+    bool applyStagedFiles(const QList<StagedFile> &staged, QString *error);
+    bool relaunchClient(QString *error);
+
+    // Set once by the constructor: both paths absolute and cleaned.
+    const QString appDir;
+    const QString clientExecutable;
+    const QStringList launchArguments;
+    const qint64 waitPid;
+    QNetworkAccessManager *const networkManager;
+
+signals:
+    void statusChanged(const QString &title, const QString &detail);
+    void progressModeChanged(bool indeterminate);
+    void progressChanged(qlonglong value, qlonglong maximum);
+    void finished(bool success, bool updated, const QString &message);
+};
