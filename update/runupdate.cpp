@@ -1,0 +1,101 @@
+#include "files/appversion.h"
+#include "files/updateconfig.h"
+#include "manifest/updatemanifest.h"
+#include "update/updatecontroller.h"
+#include "update/versioncompare.h"
+
+#include <QTimer>
+
+void UpdateController::start()
+{
+    QTimer::singleShot(0, this, [this] {
+        bool updated = false;
+        QString message;
+        const bool success = runUpdate(&updated, &message);
+        emit finished(success, updated, message);
+    });
+}
+
+bool UpdateController::runUpdate(bool *updated, QString *message)
+{
+    UpdateConfig config;
+    AppVersion local;
+    UpdateManifest manifest;
+
+    if (updated)
+        *updated = false;
+    emit progressModeChanged(true);
+    emit statusChanged(QStringLiteral("Inicializando"),
+                       QStringLiteral("Lendo configuracao do updater..."));
+
+    QString configError;
+    if (!readUpdateConfig(appDir, &config, &configError)) {
+        emit statusChanged(
+            QStringLiteral("Atualizacao ignorada"),
+            QStringLiteral("Falha ao ler updater_config.json. O cliente sera aberto mesmo assim."));
+        return relaunchClient(message);
+    }
+
+    // Endpoints listed only under manifest_urls do not switch the check on.
+    if (!config.enabled || !config.manifestUrl.isValid()) {
+        emit statusChanged(
+            QStringLiteral("Atualizacao desativada"),
+            QStringLiteral("Nenhum endpoint de update configurado. Abrindo o cliente local."));
+        return relaunchClient(message);
+    }
+
+    emit statusChanged(QStringLiteral("Verificando atualizacoes"),
+                       QStringLiteral("Consultando %1").arg(config.manifestUrl.toString()));
+
+    QString versionError;
+    if (!readAppVersion(appDir, &local, &versionError)) {
+        if (message)
+            *message = versionError;
+        return false;
+    }
+
+    QString fetchError;
+    if (!fetchManifest(config, &manifest, &fetchError)) {
+        emit statusChanged(QStringLiteral("Nao foi possivel verificar"),
+                           QStringLiteral("%1 Abrindo o cliente local.").arg(fetchError));
+        return relaunchClient(message);
+    }
+
+    // Checked before the version order: a base this old must not be patched even
+    // when the remote release is not newer.
+    const QString minimum = manifest.minClientVersion.trimmed();
+    if (!minimum.isEmpty() && compareVersionStrings(local.version, minimum) < 0) {
+        const QString text = QStringLiteral("A atualizacao %1 exige pelo menos a versao base %2. "
+                                            "Instale um pacote mais recente manualmente.")
+                                 .arg(appVersionText(manifest.remoteVersion), minimum);
+        emit statusChanged(QStringLiteral("Instalacao base antiga"), text);
+        if (message)
+            *message = text;
+        return false;
+    }
+
+    if (compareVersions(local, manifest.remoteVersion) >= 0) {
+        emit statusChanged(
+            QStringLiteral("Cliente atualizado"),
+            QStringLiteral("Versao local %1 ja esta em dia.").arg(appVersionText(local)));
+        return relaunchClient(message);
+    }
+
+    if (manifest.files.isEmpty()) {
+        if (message)
+            *message =
+                QStringLiteral("O manifesto remoto informou versao nova, mas nao trouxe arquivos.");
+        return false;
+    }
+
+    const QString changelog = manifest.changelog.trimmed();
+    emit statusChanged(QStringLiteral("Atualizacao encontrada"),
+                       QStringLiteral("Nova versao: %1\nChangelog: %2")
+                           .arg(appVersionText(manifest.remoteVersion),
+                                changelog.isEmpty() ? QStringLiteral("sem descricao") : changelog));
+
+    // Install phase not written yet: never report an update that was not installed.
+    if (message)
+        *message = QStringLiteral("A fase de instalacao ainda nao esta disponivel nesta versao.");
+    return false;
+}
