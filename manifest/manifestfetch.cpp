@@ -33,7 +33,8 @@ bool UpdateController::fetchManifest(const UpdateConfig &config, UpdateManifest 
 
         QNetworkReply *reply = networkManager->get(makeUpdateRequest(url));
         const bool timedOut = awaitReply(reply, deadlineMs);
-        const QByteArray body = reply->readAll();
+        // An aborted reply is closed and has nothing left to read.
+        const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
         const QNetworkReply::NetworkError code = reply->error();
         const QString replyError = reply->errorString();
         reply->deleteLater();
