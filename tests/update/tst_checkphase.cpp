@@ -1,0 +1,234 @@
+#include "tests/support/testhttpserver.h"
+#include "tests/support/testsupport.h"
+#include "update/updatecontroller.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+const QByteArray ManifestPath = "/updates/manifest.json";
+const QByteArray Enabled = R"({"enabled":true,"manifest_url":"{URL}","check_timeout_ms":0})";
+
+QByteArray manifest(const char *version, int build, const char *extra, bool withFiles)
+{
+    QByteArray files =
+        withFiles ? R"(,"files":[{"path":"a.pak","hash":"ab","url":"a.pak"}])" : R"(,"files":[])";
+    return "{\"version\":\"" + QByteArray(version) + "\",\"build\":" + QByteArray::number(build) +
+           extra + files + '}';
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+} // namespace
+
+class CheckPhaseTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void endings_data();
+    void endings();
+    void startDefersTheRun();
+};
+
+void CheckPhaseTest::endings_data()
+{
+    QTest::addColumn<QByteArray>("config");   // null: no updater_config.json
+    QTest::addColumn<QByteArray>("version");  // null: no version.json
+    QTest::addColumn<QByteArray>("manifest"); // served at ManifestPath
+    QTest::addColumn<bool>("clientPresent");
+    QTest::addColumn<QStringList>("statuses"); // "title|detail", {URL} for the endpoint
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<QString>("message"); // {EXE} for the native client path
+    QTest::addColumn<bool>("relaunched");
+    QTest::addColumn<int>("requests");
+
+    const QString init = QStringLiteral("Inicializando|Lendo configuracao do updater...");
+    const QString checking = QStringLiteral("Verificando atualizacoes|Consultando {URL}");
+    const QString disabled = QStringLiteral(
+        "Atualizacao desativada|Nenhum endpoint de update configurado. Abrindo o cliente local.");
+    const QString notInstalled =
+        QStringLiteral("A fase de instalacao ainda nao esta disponivel nesta versao.");
+    const QByteArray v15 = R"({"version":"1.0","build":5})";
+    const QByteArray current = manifest("1.0", 5, "", true);
+
+    QTest::newRow("no config file")
+        << QByteArray() << v15 << current << true << QStringList{init, disabled} << true
+        << QString() << true << 0;
+    QTest::newRow("config is an array")
+        << QByteArray("[]") << v15 << current << true
+        << QStringList{init, QStringLiteral("Atualizacao ignorada|Falha ao ler "
+                                            "updater_config.json. O cliente sera aberto mesmo "
+                                            "assim.")}
+        << true << QString() << true << 0;
+    QTest::newRow("switched off") << QByteArray(R"({"enabled":false,"manifest_url":"{URL}"})")
+                                  << v15 << current << true << QStringList{init, disabled} << true
+                                  << QString() << true << 0;
+    QTest::newRow("endpoints only in manifest_urls")
+        << QByteArray(R"({"enabled":true,"manifest_urls":["{URL}"]})") << v15 << current << true
+        << QStringList{init, disabled} << true << QString() << true << 0;
+    QTest::newRow("version.json not an object")
+        << Enabled << QByteArray("[1]") << current << true << QStringList{init, checking} << false
+        << QStringLiteral("version.json invalido.") << false << 0;
+    QTest::newRow("manifest unusable")
+        << Enabled << v15 << QByteArray("{broken") << true
+        << QStringList{init, checking,
+                       QStringLiteral("Nao foi possivel verificar|manifest.json invalido. ({URL}) "
+                                      "Abrindo o cliente local.")}
+        << true << QString() << true << 1;
+    QTest::newRow("base older than min_client_version, remote older too")
+        << Enabled << QByteArray(R"({"version":"1.9.9","build":1})")
+        << manifest("1.0", 0, R"(,"min_client_version":" 2.0 ")", true) << true
+        << QStringList{init, checking,
+                       QStringLiteral("Instalacao base antiga|A atualizacao 1.0 (build 0) exige "
+                                      "pelo menos a versao base 2.0. Instale um pacote mais "
+                                      "recente manualmente.")}
+        << false
+        << QStringLiteral("A atualizacao 1.0 (build 0) exige pelo menos a versao base 2.0. "
+                          "Instale um pacote mais recente manualmente.")
+        << false << 1;
+    QTest::newRow("same version and build, blank minimum")
+        << Enabled << v15 << manifest("1.0", 5, R"(,"min_client_version":"   ")", true) << true
+        << QStringList{init, checking,
+                       QStringLiteral("Cliente atualizado|Versao local 1.0 (build 5) ja esta em "
+                                      "dia.")}
+        << true << QString() << true << 1;
+    QTest::newRow("no version.json, remote 0.0.0")
+        << Enabled << QByteArray() << manifest("0.0.0", 0, "", true) << true
+        << QStringList{init, checking,
+                       QStringLiteral("Cliente atualizado|Versao local 0.0.0 (build 0) ja esta "
+                                      "em dia.")}
+        << true << QString() << true << 1;
+    QTest::newRow("up to date but client missing")
+        << Enabled << v15 << current << false
+        << QStringList{init, checking,
+                       QStringLiteral("Cliente atualizado|Versao local 1.0 (build 5) ja esta em "
+                                      "dia.")}
+        << false << QStringLiteral("Executavel principal nao encontrado em {EXE}.") << false << 1;
+    QTest::newRow("newer build, blank changelog")
+        << Enabled << v15 << manifest("1.0", 6, R"(,"changelog":"  ")", true) << true
+        << QStringList{init, checking,
+                       QStringLiteral("Atualizacao encontrada|Nova versao: 1.0 (build 6)\n"
+                                      "Changelog: sem descricao")}
+        << false << notInstalled << false << 1;
+    QTest::newRow("newer version, changelog with markers")
+        << Enabled << v15 << manifest("2.0", 1, R"(,"changelog":" fixes %1 and %2 ")", true) << true
+        << QStringList{init, checking,
+                       QStringLiteral("Atualizacao encontrada|Nova versao: 2.0 (build 1)\n"
+                                      "Changelog: fixes %1 and %2")}
+        << false << notInstalled << false << 1;
+    QTest::newRow("newer version without files")
+        << Enabled << v15 << manifest("2.0", 0, "", false) << true << QStringList{init, checking}
+        << false
+        << QStringLiteral("O manifesto remoto informou versao nova, mas nao trouxe arquivos.")
+        << false << 1;
+}
+
+void CheckPhaseTest::endings()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QByteArray, version);
+    QFETCH(QByteArray, manifest);
+    QFETCH(bool, clientPresent);
+    QFETCH(QStringList, statuses);
+    QFETCH(bool, success);
+    QFETCH(QString, message);
+    QFETCH(bool, relaunched);
+    QFETCH(int, requests);
+
+    TestHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(ManifestPath, manifest);
+    const QString url = server.url(ManifestPath).toString();
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString exe = dir.filePath(QStringLiteral("client"));
+    if (clientPresent)
+        QVERIFY(QFile::copy(sampleClientPath(), exe));
+    const QString record = dir.filePath(QStringLiteral("record.json"));
+    qputenv("SAMPLE_CLIENT_RECORD", QFile::encodeName(record));
+    if (!config.isNull())
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("updater_config.json")),
+                          QByteArray(config).replace("{URL}", url.toUtf8())));
+    if (!version.isNull())
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("version.json")), version));
+
+    LaunchOptions options;
+    options.appDir = dir.path();
+    options.clientExecutable = QStringLiteral("client");
+    options.launchArguments = {QStringLiteral("--realm"), QStringLiteral("two words")};
+    UpdateController controller(options);
+    QSignalSpy status(&controller, &UpdateController::statusChanged);
+    QSignalSpy mode(&controller, &UpdateController::progressModeChanged);
+    QSignalSpy progress(&controller, &UpdateController::progressChanged);
+    QSignalSpy finished(&controller, &UpdateController::finished);
+
+    controller.start();
+    QVERIFY(finished.wait(10000));
+
+    QStringList seen;
+    for (const QList<QVariant> &args : std::as_const(status))
+        seen.append(args.at(0).toString() + QLatin1Char('|') + args.at(1).toString());
+    for (QString &s : statuses)
+        s.replace(QStringLiteral("{URL}"), url);
+    QCOMPARE(seen, statuses);
+    QCOMPARE(mode.size(), 1);
+    QCOMPARE(mode.first().first().toBool(), true);
+    QCOMPARE(progress.size(), 0);
+
+    message.replace(QStringLiteral("{EXE}"), QDir::toNativeSeparators(exe));
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().at(0).toBool(), success);
+    QCOMPARE(finished.first().at(1).toBool(), false);
+    QCOMPARE(finished.first().at(2).toString(), message);
+    QCOMPARE(server.requestCount(), requests);
+
+    if (relaunched) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 10000);
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QJsonObject started = QJsonDocument::fromJson(f.readAll()).object();
+        QCOMPARE(started.value(QLatin1String("arguments")).toArray(),
+                 QJsonArray({QStringLiteral("--realm"), QStringLiteral("two words")}));
+        QCOMPARE(QDir(started.value(QLatin1String("cwd")).toString()).canonicalPath(),
+                 QDir(dir.path()).canonicalPath());
+    } else {
+        QVERIFY(!QFile::exists(record));
+    }
+    QCOMPARE(finished.size(), 1);
+}
+
+void CheckPhaseTest::startDefersTheRun()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    LaunchOptions options;
+    options.appDir = dir.path();
+    options.clientExecutable = QStringLiteral("missing-client");
+    UpdateController controller(options);
+    QSignalSpy status(&controller, &UpdateController::statusChanged);
+    QSignalSpy finished(&controller, &UpdateController::finished);
+
+    controller.start();
+    QCOMPARE(status.size(), 0);
+    QCOMPARE(finished.size(), 0);
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(finished.first().at(0).toBool(), false);
+}
+
+QTEST_GUILESS_MAIN(CheckPhaseTest)
+#include "tst_checkphase.moc"
