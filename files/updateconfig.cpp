@@ -1,0 +1,103 @@
+#include "files/updateconfig.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+QString configFilePath(const QString &appDir)
+{
+    const QString name = QStringLiteral("updater_config.json");
+    // An empty folder means the working folder, never the root.
+    if (appDir.isEmpty() || appDir.endsWith(QLatin1Char('/')))
+        return appDir + name;
+    return appDir + QLatin1Char('/') + name;
+}
+
+// Only a whole number that fits an int counts; 2500.5, "2500" or 1e12 fall back.
+int wholeInt(const QJsonValue &value, int fallback)
+{
+    if (!value.isDouble())
+        return fallback;
+    const double number = value.toDouble();
+    if (!std::isfinite(number) || std::floor(number) != number)
+        return fallback;
+    if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
+        return fallback;
+    return static_cast<int>(number);
+}
+
+} // namespace
+
+void appendUniqueUrl(QList<QUrl> *urls, const QUrl &url)
+{
+    if (!urls || !url.isValid() || url.isEmpty() || urls->contains(url))
+        return;
+    urls->append(url);
+}
+
+bool readUpdateConfig(const QString &appDir, UpdateConfig *config, QString *error)
+{
+    if (!config) {
+        if (error)
+            *error = QStringLiteral("Estrutura UpdateConfig ausente.");
+        return false;
+    }
+
+    const QString path = configFilePath(appDir);
+    if (!QFileInfo::exists(path)) {
+        *config = UpdateConfig();
+        return true;
+    }
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        if (error)
+            *error = QStringLiteral("Nao foi possivel abrir updater_config.json: %1")
+                         .arg(file.errorString());
+        return false;
+    }
+
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    if (!document.isObject()) {
+        if (error)
+            *error = QStringLiteral("updater_config.json invalido.");
+        return false;
+    }
+    const QJsonObject object = document.object();
+
+    // Filled apart and assigned at the end, so nothing of an earlier list survives.
+    UpdateConfig result;
+
+    const QJsonValue enabled = object.value(QLatin1String("enabled"));
+    result.enabled = enabled.isBool() && enabled.toBool();
+
+    const QJsonValue single = object.value(QLatin1String("manifest_url"));
+    if (single.isString())
+        result.manifestUrl = QUrl(single.toString(), QUrl::TolerantMode);
+
+    const QJsonValue list = object.value(QLatin1String("manifest_urls"));
+    if (list.isArray()) {
+        const QJsonArray entries = list.toArray();
+        for (const QJsonValue &entry : entries)
+            appendUniqueUrl(&result.manifestUrls,
+                            QUrl(entry.toString().trimmed(), QUrl::TolerantMode));
+    }
+    // The mirrors from the list are tried first.
+    appendUniqueUrl(&result.manifestUrls, result.manifestUrl);
+
+    result.checkTimeoutMs =
+        wholeInt(object.value(QLatin1String("check_timeout_ms")), result.checkTimeoutMs);
+    result.downloadTimeoutMs =
+        wholeInt(object.value(QLatin1String("download_timeout_ms")), result.downloadTimeoutMs);
+
+    *config = result;
+    return true;
+}
