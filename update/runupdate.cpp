@@ -4,6 +4,8 @@
 #include "update/updatecontroller.h"
 #include "update/versioncompare.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTimer>
 
 void UpdateController::start()
@@ -94,8 +96,51 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
                            .arg(appVersionText(manifest.remoteVersion),
                                 changelog.isEmpty() ? QStringLiteral("sem descricao") : changelog));
 
-    // Install phase not written yet: never report an update that was not installed.
-    if (message)
-        *message = QStringLiteral("A fase de instalacao ainda nao esta disponivel nesta versao.");
-    return false;
+    // Nothing in the client folder is touched until every file is staged and verified.
+    QList<StagedFile> staged;
+    QString downloadError;
+    if (!downloadUpdateFiles(config, manifest, &staged, &downloadError)) {
+        if (message)
+            *message = downloadError;
+        return false;
+    }
+
+    emit statusChanged(
+        QStringLiteral("Aplicando atualizacao"),
+        QStringLiteral("Aguardando o processo principal encerrar para substituir os arquivos."));
+    emit progressModeChanged(true);
+
+    QString waitError;
+    if (!waitForClientExit(&waitError)) {
+        if (message)
+            *message = waitError;
+        return false;
+    }
+
+    QString applyError;
+    if (!applyStagedFiles(staged, &applyError)) {
+        if (message)
+            *message = applyError;
+        return false;
+    }
+
+    // Written only after every file is in place, so an interrupted install is found again.
+    QString writeError;
+    if (!writeAppVersion(appDir, manifest.remoteVersion, &writeError)) {
+        if (message)
+            *message = writeError;
+        return false;
+    }
+
+    const QString versionFolder = stagingDirectory(manifest);
+    QDir(versionFolder).removeRecursively();
+    // The staging root goes too once nothing else is kept in it.
+    QDir().rmdir(QFileInfo(versionFolder).absolutePath());
+
+    if (updated)
+        *updated = true;
+    emit statusChanged(
+        QStringLiteral("Atualizacao concluida"),
+        QStringLiteral("Arquivos aplicados com sucesso. Abrindo o cliente atualizado."));
+    return relaunchClient(message);
 }

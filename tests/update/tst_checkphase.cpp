@@ -60,8 +60,8 @@ void CheckPhaseTest::endings_data()
     const QString checking = QStringLiteral("Verificando atualizacoes|Consultando {URL}");
     const QString disabled = QStringLiteral(
         "Atualizacao desativada|Nenhum endpoint de update configurado. Abrindo o cliente local.");
-    const QString notInstalled =
-        QStringLiteral("A fase de instalacao ainda nao esta disponivel nesta versao.");
+    // The install phase takes over; its first step fails here because a.pak is not served.
+    const QString notInstalled = QStringLiteral("Falha ao baixar 'a.pak': *");
     const QByteArray v15 = R"({"version":"1.0","build":5})";
     const QByteArray current = manifest("1.0", 5, "", true);
 
@@ -123,13 +123,13 @@ void CheckPhaseTest::endings_data()
         << QStringList{init, checking,
                        QStringLiteral("Atualizacao encontrada|Nova versao: 1.0 (build 6)\n"
                                       "Changelog: sem descricao")}
-        << false << notInstalled << false << 1;
+        << false << notInstalled << false << 2;
     QTest::newRow("newer version, changelog with markers")
         << Enabled << v15 << manifest("2.0", 1, R"(,"changelog":" fixes %1 and %2 ")", true) << true
         << QStringList{init, checking,
                        QStringLiteral("Atualizacao encontrada|Nova versao: 2.0 (build 1)\n"
                                       "Changelog: fixes %1 and %2")}
-        << false << notInstalled << false << 1;
+        << false << notInstalled << false << 2;
     QTest::newRow("newer version without files")
         << Enabled << v15 << manifest("2.0", 0, "", false) << true << QStringList{init, checking}
         << false
@@ -185,16 +185,25 @@ void CheckPhaseTest::endings()
         seen.append(args.at(0).toString() + QLatin1Char('|') + args.at(1).toString());
     for (QString &s : statuses)
         s.replace(QStringLiteral("{URL}"), url);
-    QCOMPARE(seen, statuses);
-    QCOMPARE(mode.size(), 1);
+    const bool handedOver = statuses.last().startsWith(QLatin1String("Atualizacao encontrada|"));
+    if (handedOver) {
+        QCOMPARE(seen.mid(0, statuses.size()), statuses);
+    } else {
+        QCOMPARE(seen, statuses);
+        QCOMPARE(mode.size(), 1);
+        QCOMPARE(progress.size(), 0);
+    }
     QCOMPARE(mode.first().first().toBool(), true);
-    QCOMPARE(progress.size(), 0);
 
     message.replace(QStringLiteral("{EXE}"), QDir::toNativeSeparators(exe));
     QCOMPARE(finished.size(), 1);
     QCOMPARE(finished.first().at(0).toBool(), success);
     QCOMPARE(finished.first().at(1).toBool(), false);
-    QCOMPARE(finished.first().at(2).toString(), message);
+    const QString got = finished.first().at(2).toString();
+    if (message.endsWith(QLatin1Char('*')))
+        QVERIFY2(got.startsWith(message.chopped(1)), qPrintable(got));
+    else
+        QCOMPARE(got, message);
     QCOMPARE(server.requestCount(), requests);
 
     if (relaunched) {
