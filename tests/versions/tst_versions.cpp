@@ -40,7 +40,6 @@ void TestVersions::parseVersionNumbers_data()
     QTest::addColumn<QList<int>>("numbers");
 
     QTest::newRow("empty") << QString() << QList<int>();
-    QTest::newRow("no digits") << QStringLiteral("beta") << QList<int>();
     QTest::newRow("dotted") << QStringLiteral(" 1.22.333 ") << QList<int>{1, 22, 333};
     QTest::newRow("mixed separators") << QStringLiteral("v1-2+3 rc4") << QList<int>{1, 2, 3, 4};
     QTest::newRow("doubled separators give no empty entry")
@@ -48,7 +47,6 @@ void TestVersions::parseVersionNumbers_data()
     QTest::newRow("minus never makes it negative") << QStringLiteral("-5") << QList<int>{5};
     QTest::newRow("leading zeros")
         << QStringLiteral("007.0000000000000000000001") << QList<int>{7, 1};
-    QTest::newRow("32-bit limit") << QStringLiteral("2147483647") << QList<int>{2147483647};
     QTest::newRow("just above the limit counts as 0")
         << QStringLiteral("2147483648.3") << QList<int>{0, 3};
     QTest::newRow("oversized run counts as 0")
@@ -83,7 +81,6 @@ void TestVersions::compareVersionStrings_data()
     QTest::newRow("letter above digit") << QStringLiteral("r1.2") << QStringLiteral("1.2") << 1;
     QTest::newRow("single numbers") << QStringLiteral("2") << QStringLiteral("10") << -1;
     QTest::newRow("empty against zero") << QString() << QStringLiteral("0") << -1;
-    QTest::newRow("both empty") << QString() << QStringLiteral("  ") << 0;
     QTest::newRow("oversized run, then text")
         << QStringLiteral("1.99999999999") << QStringLiteral("1.0") << 1;
     QTest::newRow("surrounding space ignored")
@@ -101,8 +98,6 @@ void TestVersions::compareVersionStrings_data()
         << QStringLiteral("1-\U00010400") << QStringLiteral("1-\U00010428") << 0;
     QTest::newRow("Arabic-Indic digits are numbers")
         << arabicIndic("1.10") << QStringLiteral("1.2") << 1;
-    QTest::newRow("fullwidth two below ten")
-        << QStringLiteral("\uFF12") << QStringLiteral("10") << -1;
 }
 
 void TestVersions::compareVersionStrings()
@@ -127,7 +122,6 @@ void TestVersions::compareVersions_data()
         << QStringLiteral("1.4") << 5 << QStringLiteral("1.4") << 4 << 1;
     QTest::newRow("newer remote build")
         << QStringLiteral("1.4") << 5 << QStringLiteral("1.4") << 6 << -1;
-    QTest::newRow("equal") << QStringLiteral("1.4") << 5 << QStringLiteral("1.4") << 5 << 0;
     QTest::newRow("text decides before build")
         << QStringLiteral("1.0") << 9 << QStringLiteral("1.0.0") << 1 << -1;
     QTest::newRow("numbers decide before build")
