@@ -1,0 +1,187 @@
+// QuorvexPublish: writes the manifest that the updater reads for a release folder.
+#include "publish/releasemanifest.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <limits>
+
+namespace {
+
+enum ExitCode
+{
+    Published = 0,
+    UsageError = 1,
+    Refused = 2,
+    Failed = 3,
+};
+
+int complain(int code, const QString &message)
+{
+    QTextStream(stderr) << QCoreApplication::applicationName() << QLatin1String(": ") << message
+                        << Qt::endl;
+    return code;
+}
+
+void warn(const QStringList &warnings)
+{
+    QTextStream err(stderr);
+    for (const QString &warning : warnings)
+        err << QLatin1String("warning: ") << warning << Qt::endl;
+}
+
+// The updater names its staging folder after the version; Windows must be able to create it.
+bool isUsableVersion(const QString &version)
+{
+    for (const QChar c : version) {
+        if (c.unicode() < 0x20 || QStringLiteral("<>:\"|?*").contains(c))
+            return false;
+    }
+    return !version.isEmpty();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("QuorvexPublish"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Writes the update manifest of a release folder: every file with its SHA-256, size and "
+        "download URL, sorted by path.\n"
+        "Exit codes: 0 written, 1 usage error, 2 release refused (unsafe file names or no "
+        "files), 3 a file could not be read or the manifest not written."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption releaseDirOption(
+        QStringLiteral("release-dir"),
+        QStringLiteral("Folder holding the release exactly as it must appear in the client "
+                       "folder. Required."),
+        QStringLiteral("dir"));
+    const QCommandLineOption versionOption(QStringLiteral("version"),
+                                           QStringLiteral("Version text, e.g. 1.4.0. Required."),
+                                           QStringLiteral("text"));
+    const QCommandLineOption buildOption(QStringLiteral("build"),
+                                         QStringLiteral("Build number, 0 or more. Required."),
+                                         QStringLiteral("number"));
+    const QCommandLineOption minClientOption(
+        QStringLiteral("min-client-version"),
+        QStringLiteral("Oldest installed version this release may be applied over. Optional."),
+        QStringLiteral("text"));
+    const QCommandLineOption changelogOption(QStringLiteral("changelog"),
+                                             QStringLiteral("Change notes shown to players."),
+                                             QStringLiteral("text"));
+    const QCommandLineOption changelogFileOption(
+        QStringLiteral("changelog-file"),
+        QStringLiteral("UTF-8 file holding the change notes (instead of --changelog)."),
+        QStringLiteral("file"));
+    const QCommandLineOption baseUrlOption(
+        QStringLiteral("base-url"),
+        QStringLiteral("Absolute http(s) URL of the release folder; file URLs become this URL "
+                       "plus the file's path. Without it, file URLs are relative to a manifest "
+                       "served from the root of the release folder."),
+        QStringLiteral("url"));
+    const QCommandLineOption outputOption(
+        QStringLiteral("output"),
+        QStringLiteral("Manifest file to write (default: manifest.json in the release folder). "
+                       "It is never listed as a release file."),
+        QStringLiteral("file"));
+    parser.addOptions({releaseDirOption, versionOption, buildOption, minClientOption,
+                       changelogOption, changelogFileOption, baseUrlOption, outputOption});
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return complain(UsageError, parser.errorText());
+    if (parser.isSet(helpOption)) {
+        QTextStream(stdout) << parser.helpText();
+        return Published;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return complain(UsageError, QStringLiteral("Unexpected argument %1.")
+                                        .arg(parser.positionalArguments().constFirst()));
+
+    const QString releaseDir = parser.value(releaseDirOption).trimmed();
+    if (releaseDir.isEmpty())
+        return complain(UsageError, QStringLiteral("--release-dir is required."));
+    if (!QFileInfo(releaseDir).isDir())
+        return complain(UsageError, QStringLiteral("The release folder %1 does not exist.")
+                                        .arg(QDir::toNativeSeparators(releaseDir)));
+
+    ReleaseInfo info;
+    info.version.version = parser.value(versionOption).trimmed();
+    if (!isUsableVersion(info.version.version))
+        return complain(UsageError, QStringLiteral("--version is required and may not hold "
+                                                   "control characters or any of <>:\"|?*."));
+    bool buildOk = false;
+    const qlonglong build = parser.value(buildOption).trimmed().toLongLong(&buildOk, 10);
+    if (!buildOk || build < 0 || build > std::numeric_limits<int>::max())
+        return complain(UsageError, QStringLiteral("--build must be a whole number from 0 to %1.")
+                                        .arg(std::numeric_limits<int>::max()));
+    info.version.build = int(build);
+    info.minClientVersion = parser.value(minClientOption).trimmed();
+
+    if (parser.isSet(changelogOption) && parser.isSet(changelogFileOption))
+        return complain(UsageError,
+                        QStringLiteral("Give either --changelog or --changelog-file, not both."));
+    info.changelog = parser.value(changelogOption);
+    if (parser.isSet(changelogFileOption)) {
+        QFile notes(parser.value(changelogFileOption));
+        if (!notes.open(QIODevice::ReadOnly))
+            return complain(UsageError, QStringLiteral("Cannot read %1: %2")
+                                            .arg(QDir::toNativeSeparators(notes.fileName()),
+                                                 notes.errorString()));
+        info.changelog = QString::fromUtf8(notes.readAll()).trimmed();
+    }
+
+    QUrl baseUrl;
+    if (parser.isSet(baseUrlOption)) {
+        baseUrl = QUrl(parser.value(baseUrlOption).trimmed(), QUrl::StrictMode);
+        const QString scheme = baseUrl.scheme();
+        if (!baseUrl.isValid() || baseUrl.host().isEmpty() || baseUrl.hasQuery() ||
+            baseUrl.hasFragment() ||
+            (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+            return complain(UsageError, QStringLiteral("--base-url must be an absolute http or "
+                                                       "https URL without query or fragment."));
+    }
+
+    const QString output = parser.isSet(outputOption)
+                               ? QFileInfo(parser.value(outputOption)).absoluteFilePath()
+                               : QDir(releaseDir).absoluteFilePath(QStringLiteral("manifest.json"));
+
+    QStringList paths;
+    QStringList warnings;
+    QString error;
+    if (!listReleaseFiles(releaseDir, output, &paths, &warnings, &error))
+        return complain(Failed, error);
+    const bool refused = !checkReleasePaths(paths, &warnings, &error);
+    if (baseUrl.isEmpty() &&
+        QFileInfo(QFileInfo(output).absolutePath()) != QFileInfo(QDir(releaseDir).absolutePath()))
+        warnings.append(QStringLiteral("The manifest is not written at the root of the release "
+                                       "folder, but its file URLs assume it is served from there; "
+                                       "use --base-url."));
+    warn(warnings);
+    if (refused)
+        return complain(Refused, error);
+
+    QList<UpdateFile> files;
+    if (!describeReleaseFiles(releaseDir, paths, baseUrl, &files, &error))
+        return complain(Failed, error);
+    if (!writeReleaseManifest(output, releaseManifestDocument(info, files), &error))
+        return complain(Failed, error);
+
+    qint64 total = 0;
+    for (const UpdateFile &file : files)
+        total += file.size;
+    QTextStream(stdout) << QStringLiteral("Wrote %1: version %2 build %3, %4 file(s), %5 bytes.")
+                               .arg(QDir::toNativeSeparators(output), info.version.version,
+                                    QString::number(info.version.build),
+                                    QString::number(files.size()), QString::number(total))
+                        << Qt::endl;
+    return Published;
+}
