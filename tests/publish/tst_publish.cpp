@@ -359,7 +359,8 @@ void TestPublish::roundTripThroughUpdater()
     QUORVEX_REQUIRE_TOOL(NginxServer::isAvailable(), QStringLiteral("nginx"));
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    const QString release = tmp.filePath(QStringLiteral("release"));
+    // The space also reaches nginx's configuration through its root.
+    const QString release = tmp.filePath(QStringLiteral("release 1.4.0"));
     const QString client = tmp.filePath(QStringLiteral("client"));
     // Byte-wise order on UTF-8, the order of the manifest and so of the downloads.
     const QList<QPair<QString, QString>> releasePaths = {

@@ -25,6 +25,16 @@ bool accepts(quint16 port)
     return socket.waitForConnected(200);
 }
 
+// Paths go into the configuration quoted: a space or ";" in a temporary folder would
+// otherwise end the directive.
+QByteArray quoted(const QString &path)
+{
+    QByteArray text = QFile::encodeName(path);
+    text.replace('\\', "\\\\");
+    text.replace('"', "\\\"");
+    return '"' + text + '"';
+}
+
 } // namespace
 
 NginxServer::NginxServer(const QString &root) : m_root(QDir(root).absolutePath())
@@ -73,19 +83,22 @@ bool NginxServer::startOnce(quint16 port)
     const QString dir = m_dir.path();
     QDir().mkpath(dir + QStringLiteral("/logs"));
     QFile::remove(dir + QStringLiteral("/logs/access.log"));
-    const QByteArray d = QFile::encodeName(dir);
+    const auto at = [&dir](const char *name) {
+        return quoted(dir + QLatin1String(name));
+    };
     QByteArray conf;
     conf += "daemon off;\nmaster_process off;\nworker_processes 1;\n";
-    conf += "pid " + d + "/nginx.pid;\nerror_log " + d + "/logs/error.log warn;\n";
+    conf += "pid " + at("/nginx.pid") + ";\nerror_log " + at("/logs/error.log") + " warn;\n";
     conf += "events { worker_connections 256; }\nhttp {\n";
     conf += "    log_format paths '$status $request_uri';\n";
-    conf += "    access_log " + d + "/logs/access.log paths;\n";
+    conf += "    access_log " + at("/logs/access.log") + " paths;\n";
     for (const char *kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
-        conf += QByteArray("    ") + kind + "_temp_path " + d + "/tmp_" + kind + ";\n";
+        conf += QByteArray("    ") + kind + "_temp_path " +
+                quoted(dir + QStringLiteral("/tmp_") + QLatin1String(kind)) + ";\n";
     conf += "    default_type application/octet-stream;\n    types { application/json json; }\n";
     conf += "    sendfile on;\n    keepalive_requests 100000;\n";
     conf += "    server {\n        listen 127.0.0.1:" + QByteArray::number(port) + ";\n";
-    conf += "        root " + QFile::encodeName(m_root) + ";\n";
+    conf += "        root " + quoted(m_root) + ";\n";
     if (m_rate > 0)
         conf += "        limit_rate " + QByteArray::number(m_rate) + ";\n";
     conf += m_extra;
