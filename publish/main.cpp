@@ -98,7 +98,7 @@ int main(int argc, char *argv[])
 
     if (!parser.parse(QCoreApplication::arguments()))
         return complain(UsageError, parser.errorText());
-    if (parser.isSet(helpOption)) {
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         QTextStream(stdout) << parser.helpText();
         return Published;
     }

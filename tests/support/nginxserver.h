@@ -42,7 +42,8 @@ public:
     QUrl url(const QString &path) const;
     QString lastError() const { return m_error; }
 
-    // Request paths from the access log, in the order nginx served them.
+    // Request paths from the access log, in the order nginx served them. nginx logs a
+    // request once its response is sent, so just after a client is done, poll with QTRY_*.
     QStringList accessedPaths() const;
     // Access log entries (path and status) for one path, e.g. to count downloads.
     int accessCount(const QString &path) const;
