@@ -1,0 +1,196 @@
+#include "manifest/updatemanifest.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QStringList>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+QString jsonString(const QJsonObject &object, QLatin1String key)
+{
+    const QJsonValue value = object.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+int jsonBuild(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return 0;
+    const double number = value.toDouble();
+    if (number != std::trunc(number) || number < std::numeric_limits<int>::min() ||
+        number > std::numeric_limits<int>::max())
+        return 0;
+    return static_cast<int>(number);
+}
+
+qint64 jsonSize(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return -1;
+    // Whole numbers are kept exactly, even beyond the 53 bits a double holds.
+    const qint64 whole = value.toInteger(0);
+    if (whole == value.toInteger(1))
+        return whole;
+    const double number = value.toDouble();
+    // Out of range: saturate rather than invoke an undefined conversion.
+    if (number >= 9223372036854775808.0)
+        return std::numeric_limits<qint64>::max();
+    if (number <= -9223372036854775808.0)
+        return std::numeric_limits<qint64>::min();
+    return static_cast<qint64>(number);
+}
+
+qint64 saturatingAdd(qint64 sum, qint64 positive)
+{
+    return sum > std::numeric_limits<qint64>::max() - positive ? std::numeric_limits<qint64>::max()
+                                                               : sum + positive;
+}
+
+// Lexical clean with the same result on every platform (QDir::cleanPath keeps UNC prefixes on
+// Windows). Unresolvable leading ".." segments stay so that the caller can reject them.
+QString cleanRelative(const QString &path)
+{
+    const bool absolute = path.startsWith(QLatin1Char('/'));
+    QStringList kept;
+    for (const QString &segment : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (segment == QLatin1String("."))
+            continue;
+        if (segment == QLatin1String("..") && !kept.isEmpty() &&
+            kept.constLast() != QLatin1String("..")) {
+            kept.removeLast();
+            continue;
+        }
+        kept.append(segment);
+    }
+    const QString joined = kept.join(QLatin1Char('/'));
+    return absolute ? QLatin1Char('/') + joined : joined;
+}
+
+bool isReservedDeviceName(const QString &segment)
+{
+    // Win32 maps these names to devices whatever the extension or trailing spaces.
+    const QString base = segment.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList plain = {QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                      QStringLiteral("AUX"),    QStringLiteral("NUL"),
+                                      QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (plain.contains(base))
+        return true;
+    if (base.size() != 4 ||
+        !(base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))))
+        return false;
+    const QChar last = base.at(3);
+    return (last >= QLatin1Char('0') && last <= QLatin1Char('9')) || last == QChar(0x00B9) ||
+           last == QChar(0x00B2) || last == QChar(0x00B3);
+}
+
+// Win32 strips trailing dots and spaces from every segment, so ".. " would become ".." after
+// our check, and "x." would name another file than the one checked.
+bool isSafeSegment(const QString &segment)
+{
+    if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
+        return false;
+    for (const QChar c : segment) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return false;
+    }
+    return !isReservedDeviceName(segment);
+}
+
+} // namespace
+
+QString sanitizeRelativePath(const QString &path)
+{
+    QString text = path.trimmed();
+    text.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    while (text.startsWith(QLatin1String("./")))
+        text.remove(0, 2);
+    // Checked before cleaning too, so that ".. /.." cannot hide a name Win32 reads as "..".
+    const QStringList raw = text.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &segment : raw) {
+        if (segment != QLatin1String(".") && segment != QLatin1String("..") &&
+            !isSafeSegment(segment))
+            return QString();
+    }
+    text = cleanRelative(text);
+
+    if (text.isEmpty() || text == QLatin1String(".") || text == QLatin1String("..") ||
+        text.startsWith(QLatin1String("../")) || text.contains(QLatin1String("/../")) ||
+        text.startsWith(QLatin1Char('/')) || !QDir::isRelativePath(text) ||
+        text.contains(QLatin1Char(':')))
+        return QString();
+    const QStringList segments = text.split(QLatin1Char('/'));
+    for (const QString &segment : segments) {
+        if (!isSafeSegment(segment))
+            return QString();
+    }
+    return text;
+}
+
+bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, UpdateManifest *manifest,
+                         QString *error)
+{
+    const auto fail = [error](const QString &message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    if (!manifest)
+        return fail(QStringLiteral("Estrutura UpdateManifest ausente."));
+
+    const QJsonDocument document = QJsonDocument::fromJson(data);
+    if (!document.isObject())
+        return fail(QStringLiteral("manifest.json invalido."));
+    const QJsonObject root = document.object();
+
+    UpdateManifest parsed;
+    parsed.remoteVersion.version = jsonString(root, QLatin1String("version"));
+    parsed.remoteVersion.build = jsonBuild(root.value(QLatin1String("build")));
+    parsed.minClientVersion = jsonString(root, QLatin1String("min_client_version"));
+    parsed.totalSize = jsonSize(root.value(QLatin1String("total_size")));
+    parsed.changelog = jsonString(root, QLatin1String("changelog"));
+    const QString dateText = jsonString(root, QLatin1String("date"));
+    if (!dateText.isEmpty())
+        parsed.date = QDateTime::fromString(dateText, Qt::ISODateWithMs);
+
+    if (parsed.remoteVersion.version.trimmed().isEmpty())
+        return fail(QStringLiteral("manifest.json sem campo version."));
+
+    qint64 sizeSum = 0;
+    const QJsonArray files = root.value(QLatin1String("files")).toArray();
+    for (const QJsonValue &element : files) {
+        const QJsonObject entry = element.toObject();
+        const QJsonValue pathValue = entry.value(QLatin1String("path"));
+        const QString rawPath =
+            pathValue.isString() ? pathValue.toString() : jsonString(entry, QLatin1String("name"));
+
+        UpdateFile file;
+        file.path = sanitizeRelativePath(rawPath);
+        file.hash = jsonString(entry, QLatin1String("hash")).trimmed().toLower();
+        const QString urlText = jsonString(entry, QLatin1String("url")).trimmed();
+        file.size = jsonSize(entry.value(QLatin1String("size")));
+
+        if (file.path.isEmpty())
+            return fail(QStringLiteral("Arquivo de update com path invalido."));
+        if (file.hash.isEmpty())
+            return fail(QStringLiteral("Arquivo '%1' sem hash SHA-256.").arg(file.path));
+        if (urlText.isEmpty())
+            return fail(QStringLiteral("Arquivo '%1' sem URL de download.").arg(file.path));
+
+        file.url = manifestUrl.resolved(QUrl(urlText, QUrl::TolerantMode));
+        if (file.size > 0)
+            sizeSum = saturatingAdd(sizeSum, file.size);
+        parsed.files.append(file);
+    }
+
+    if (parsed.totalSize < 1 && sizeSum > 0)
+        parsed.totalSize = sizeSum;
+
+    *manifest = parsed;
+    return true;
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the manifest fuzz target with clang and libFuzzer and runs it for a bounded time.
+# Usage: run-fuzz.sh SOURCE_ROOT WORK_DIR [SECONDS]
+# Exit 77 (skipped) when clang or libFuzzer is missing, unless CI is set: then it fails.
+set -euo pipefail
+src=$1 work=$2 seconds=${3:-30}
+
+missing() {
+    echo "missing: $1" >&2
+    [ -n "${CI:-}" ] && exit 1
+    exit 77
+}
+cxx=$(command -v clang++ || command -v clang++-14 || true)
+[ -n "$cxx" ] || missing "clang++ (package clang)"
+pkg-config --exists Qt6Core || missing "Qt6Core development files"
+echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' > "$work/probe.cpp" 2>/dev/null \
+    || { mkdir -p "$work"; echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' > "$work/probe.cpp"; }
+"$cxx" -fsanitize=fuzzer "$work/probe.cpp" -o "$work/probe" 2>/dev/null \
+    || missing "libFuzzer (package libclang-rt-14-dev)"
+
+mkdir -p "$work/corpus"
+cp "$src"/tests/fuzz/corpus/* "$work/corpus/" 2>/dev/null || true
+"$cxx" -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -DQT_NO_CAST_FROM_ASCII -I"$src" $(pkg-config --cflags Qt6Core) \
+    "$src/tests/fuzz/manifest_fuzz.cpp" "$src/manifest/updatemanifest.cpp" \
+    $(pkg-config --libs Qt6Core) -o "$work/manifest_fuzz"
+
+cd "$work"
+ASAN_OPTIONS=detect_leaks=0 ./manifest_fuzz -max_total_time="$seconds" -rss_limit_mb=2048 \
+    -max_len=65536 -print_final_stats=1 corpus
