@@ -10,6 +10,9 @@ namespace {
 
 // A deadline this short would fail any real file before its first byte.
 constexpr int kDownloadFloorMs = 2000;
+// Caps what the network layer holds for us: without it a fast server outruns the disk
+// and a large file piles up in memory.
+constexpr qint64 kReadBufferBytes = 4 * 1024 * 1024;
 
 void writeAvailable(QNetworkReply *reply, QFile *out)
 {
@@ -33,6 +36,7 @@ bool UpdateController::downloadFile(const UpdateFile &file, qint64 completedByte
     }
 
     QNetworkReply *reply = networkManager->get(makeUpdateRequest(file.url));
+    reply->setReadBufferSize(kReadBufferBytes);
     QObject::connect(reply, &QNetworkReply::readyRead, &out,
                      [reply, &out] { writeAvailable(reply, &out); });
     QObject::connect(reply, &QNetworkReply::downloadProgress, this,

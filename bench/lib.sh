@@ -1,0 +1,94 @@
+# Sourced by the benchmark scripts: a release build, a scratch folder, nginx on
+# 127.0.0.1 serving $work/www, and release generation. Nothing system-wide is touched.
+# Expects $root (the project) and $scale (1, or 10 for a quick run).
+
+bench_setup() { # targets to build...
+    cmake --preset release >/dev/null
+    cmake --build --preset release --target "$@" >/dev/null
+    bin=$root/build/release
+    work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-bench.XXXXXX")
+    nginx_pid=
+    trap bench_cleanup EXIT
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    mkdir -p "$work/nginx/logs" "$work/www"
+    cat > "$work/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/logs/error.log warn;
+events { worker_connections 256; }
+http {
+    access_log off;
+    client_body_temp_path $work/nginx/tmp_body;
+    proxy_temp_path $work/nginx/tmp_proxy;
+    fastcgi_temp_path $work/nginx/tmp_fastcgi;
+    uwsgi_temp_path $work/nginx/tmp_uwsgi;
+    scgi_temp_path $work/nginx/tmp_scgi;
+    default_type application/octet-stream;
+    sendfile on;
+    keepalive_requests 100000;
+    server { listen 127.0.0.1:$port; root $work/www; }
+}
+CONF
+    nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+    nginx_pid=$!
+    for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.05; done
+}
+
+bench_cleanup() {
+    if [ -n "$nginx_pid" ]; then
+        kill "$nginx_pid" 2>/dev/null || true
+        wait "$nginx_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+
+# make_release NAME big|small: one 1 GiB file, or 2000 files of 4 KiB to 1 MiB (divided by $scale).
+make_release() {
+    local dir=$work/www/$1
+    mkdir -p "$dir"
+    if [ "$2" = big ]; then
+        head -c $((1024 * 1024 * 1024 / scale)) /dev/urandom > "$dir/game.pak"
+    else
+        python3 - "$dir" "$scale" <<'PY'
+import os, random, sys
+root, scale = sys.argv[1], int(sys.argv[2])
+rnd = random.Random(7)
+for i in range(2000 // scale):
+    size = rnd.randint(4096, 1024 * 1024)
+    path = os.path.join(root, "data", "d%02d" % (i % 40), "f%04d.bin" % i)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(os.urandom(size))
+PY
+    fi
+    "$bin/publish/QuorvexPublish" --release-dir "$dir" --version 2.0 --build 1 >/dev/null
+}
+
+release_label() { # big|small
+    if [ "$1" = big ]; then echo "one file of $((1024 / scale)) MiB"; else echo "$((2000 / scale)) files of 4 KiB-1 MiB"; fi
+}
+
+# curl_fetch NAME DEST: the manifest and every file over one curl process (one reused
+# connection), then sha256sum -c; leaves the files under DEST.
+curl_fetch() {
+    local dl=$2
+    rm -rf "$dl"; mkdir -p "$dl"
+    curl -sS --fail -o "$dl/manifest.json" "http://127.0.0.1:$port/$1/manifest.json"
+    python3 - "$dl" "http://127.0.0.1:$port/$1/" <<'PY'
+import json, sys, urllib.parse
+dl, base = sys.argv[1], sys.argv[2]
+m = json.load(open(dl + "/manifest.json"))
+with open(dl + "/curl.cfg", "w") as cfg, open(dl + "/sums", "w") as sums:
+    for f in m["files"]:
+        cfg.write('url = "%s"\noutput = "%s/%s"\n' % (urllib.parse.urljoin(base, f["url"]), dl, f["path"]))
+        sums.write("%s  %s\n" % (f["hash"], f["path"]))
+PY
+    curl -sS --fail --create-dirs -K "$dl/curl.cfg"
+    (cd "$dl" && sha256sum -c --quiet sums)
+    rm "$dl/manifest.json" "$dl/curl.cfg" "$dl/sums"
+}
+
+seconds_since() { python3 -c "import time; print(f'{time.time() - $1:.2f}')"; }
+now() { python3 -c 'import time; print(time.time())'; }
