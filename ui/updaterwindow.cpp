@@ -1,0 +1,260 @@
+#include "ui/updaterwindow.h"
+
+#include "download/bytesize.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QGraphicsDropShadowEffect>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const char *const kStyleSheet = R"(
+QWidget#UpdaterRoot {
+    background: transparent;
+    color: #edf3ff;
+    font-family: "Segoe UI";
+}
+QWidget#Card {
+    background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #121922, stop:0.52 #0f1822, stop:1 #091018);
+    border: 1px solid rgba(116, 201, 255, 58);
+    border-radius: 18px;
+}
+QLabel#Title {
+    font-size: 22px;
+    font-weight: 700;
+    color: #f8fbff;
+}
+QLabel#Detail {
+    font-size: 13px;
+    color: #c6d7e8;
+}
+QProgressBar {
+    border: 1px solid rgba(116, 201, 255, 44);
+    border-radius: 10px;
+    background: rgba(5, 9, 14, 175);
+    text-align: center;
+    min-height: 22px;
+    color: #edf3ff;
+    font-weight: 800;
+}
+QProgressBar::chunk {
+    border-radius: 9px;
+    background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #ff8a00, stop:0.45 #ffc45a, stop:1 #19d078);
+}
+QLabel#Badge {
+    background: rgba(255, 133, 0, 34);
+    color: #ffb347;
+    border: 1px solid rgba(255, 133, 0, 80);
+    border-radius: 12px;
+    padding: 4px 10px;
+    font-weight: 900;
+}
+QLabel#Pulse {
+    background: #19d078;
+    border-radius: 4px;
+    min-width: 8px;
+    max-width: 8px;
+    min-height: 8px;
+    max-height: 8px;
+}
+QLabel#WindowHint {
+    color: rgba(237, 243, 255, 110);
+    font-size: 11px;
+    font-weight: 700;
+}
+)";
+
+// Halves away from zero, clamped to the 32-bit range; a NaN from a broken event counts as 0.
+int toPixel(qreal coordinate)
+{
+    if (std::isnan(coordinate))
+        return 0;
+    const qreal rounded = std::round(coordinate);
+    if (rounded >= qreal(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    if (rounded <= qreal(std::numeric_limits<int>::min()))
+        return std::numeric_limits<int>::min();
+    return int(rounded);
+}
+
+QPoint globalPixel(const QMouseEvent *event)
+{
+    const QPointF global = event->globalPosition();
+    return QPoint(toPixel(global.x()), toPixel(global.y()));
+}
+
+// Positions near the ends of the 32-bit range must not wrap around when subtracted.
+QPoint saturatedDifference(const QPoint &a, const QPoint &b)
+{
+    const auto clamp = [](qint64 v) {
+        return int(
+            qBound<qint64>(std::numeric_limits<int>::min(), v, std::numeric_limits<int>::max()));
+    };
+    return QPoint(clamp(qint64(a.x()) - b.x()), clamp(qint64(a.y()) - b.y()));
+}
+
+QLabel *label(const QString &text, const char *objectName, QWidget *parent)
+{
+    auto *result = new QLabel(text, parent);
+    result->setObjectName(QLatin1String(objectName));
+    return result;
+}
+
+} // namespace
+
+UpdaterWindow::UpdaterWindow()
+{
+    setObjectName(QStringLiteral("UpdaterRoot"));
+    setWindowTitle(QStringLiteral("Quorvex Updater"));
+    setWindowIcon(QIcon(QStringLiteral(":/branding/quorvex_icon.ico")));
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    resize(560, 242);
+    setMinimumSize(560, 242);
+    setStyleSheet(QLatin1String(kStyleSheet));
+
+    auto *root = new QVBoxLayout(this);
+    root->setContentsMargins(18, 18, 18, 18);
+
+    auto *card = new QFrame(this);
+    card->setObjectName(QStringLiteral("Card"));
+    auto *shadow = new QGraphicsDropShadowEffect(card);
+    shadow->setBlurRadius(32.0);
+    shadow->setOffset(0.0, 10.0);
+    shadow->setColor(QColor(0, 0, 0, 190));
+    card->setGraphicsEffect(shadow);
+
+    auto *cardLayout = new QVBoxLayout(card);
+    cardLayout->setContentsMargins(24, 20, 24, 22);
+    cardLayout->setSpacing(14);
+
+    auto *header = new QHBoxLayout;
+    header->setContentsMargins(0, 0, 0, 0);
+    header->setSpacing(12);
+    header->addWidget(label(QStringLiteral("UPDATE"), "Badge", card), 0, Qt::AlignTop);
+    titleLabel = label(QStringLiteral("Verificando atualizacoes"), "Title", card);
+    header->addWidget(titleLabel, 1);
+    header->addWidget(label(QString(), "Pulse", card), 0, Qt::AlignRight | Qt::AlignTop);
+    cardLayout->addLayout(header, 0);
+
+    detailLabel = label(QStringLiteral("Conectando ao servidor de updates..."), "Detail", card);
+    detailLabel->setWordWrap(true);
+    cardLayout->addWidget(detailLabel, 0);
+
+    progressBar = new QProgressBar(card);
+    progressBar->setRange(0, 0);
+    progressBar->setTextVisible(true);
+    cardLayout->addWidget(progressBar, 0);
+
+    stepLabel = label(QStringLiteral("Preparando..."), "Detail", card);
+    cardLayout->addWidget(stepLabel, 0);
+    cardLayout->addWidget(
+        label(QStringLiteral("Mantenha esta janela aberta enquanto os arquivos sao atualizados."),
+              "WindowHint", card),
+        0);
+
+    root->addWidget(card, 0);
+}
+
+UpdaterWindow::~UpdaterWindow() = default;
+
+void UpdaterWindow::setStatus(const QString &title, const QString &detail)
+{
+    titleLabel->setText(title);
+    detailLabel->setText(detail);
+    stepLabel->setText(detail.section(QLatin1Char('\n'), 0, 0));
+}
+
+void UpdaterWindow::setProgressMode(bool indeterminate)
+{
+    if (indeterminate) {
+        progressBar->setRange(0, 0);
+    } else if (progressBar->maximum() == 0) {
+        progressBar->setRange(0, 100);
+        progressBar->setValue(0);
+    }
+}
+
+void UpdaterWindow::setProgress(qlonglong value, qlonglong maximum)
+{
+    if (maximum <= 0) {
+        progressBar->setRange(0, 0);
+        return;
+    }
+    // The bar holds 32-bit numbers; shift both sides alike so the percentage stays exact
+    // enough for totals of many gigabytes.
+    const qlonglong shown = qBound<qlonglong>(0, value, maximum);
+    int shift = 0;
+    while ((maximum >> shift) > std::numeric_limits<int>::max())
+        ++shift;
+    progressBar->setRange(0, int(maximum >> shift));
+    progressBar->setValue(int(shown >> shift));
+    stepLabel->setText(
+        QStringLiteral("%1 / %2").arg(formatByteSize(value), formatByteSize(maximum)));
+}
+
+void UpdaterWindow::handleFinished(bool success, bool /*updated*/, const QString &message)
+{
+    if (success) {
+        close();
+        QCoreApplication::exit(0);
+        return;
+    }
+    if (!isVisible())
+        show();
+    const QString text =
+        message.trimmed().isEmpty()
+            ? QStringLiteral("Nao foi possivel concluir o processo de atualizacao.")
+            : message;
+    QMessageBox::critical(this, QStringLiteral("Atualizacao falhou"), text, QMessageBox::Ok,
+                          QMessageBox::NoButton);
+    QCoreApplication::exit(1);
+}
+
+void UpdaterWindow::presentWindow()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
+void UpdaterWindow::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    dragging = true;
+    dragOffset = saturatedDifference(globalPixel(event), frameGeometry().topLeft());
+    event->accept();
+}
+
+void UpdaterWindow::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!dragging) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    move(saturatedDifference(globalPixel(event), dragOffset));
+    event->accept();
+}
+
+void UpdaterWindow::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mouseReleaseEvent(event);
+        return;
+    }
+    dragging = false;
+    event->accept();
+}
