@@ -97,8 +97,9 @@ QPoint globalPixel(const QMouseEvent *event)
 QPoint saturatedDifference(const QPoint &a, const QPoint &b)
 {
     const auto clamp = [](qint64 v) {
-        return int(
-            qBound<qint64>(std::numeric_limits<int>::min(), v, std::numeric_limits<int>::max()));
+        const qint64 low = std::numeric_limits<int>::min();
+        const qint64 high = std::numeric_limits<int>::max();
+        return int(qBound(low, v, high));
     };
     return QPoint(clamp(qint64(a.x()) - b.x()), clamp(qint64(a.y()) - b.y()));
 }
