@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -57,8 +58,8 @@ bool sameManifest(const UpdateManifest &a, const UpdateManifest &b)
 // What Win32 makes of a path before it touches the disk.
 QString win32Normalised(const QString &path)
 {
-    QStringList segments = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/')).split(
-        QLatin1Char('/'));
+    QStringList segments =
+        QString(path).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
     for (QString &segment : segments) {
         while (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
             segment.chop(1);
@@ -112,14 +113,24 @@ void TestUpdateManifest::sanitize_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("expected");
     const QString rejected;
-    QTest::newRow("leading dot slash") << "./bin/client.exe" << "bin/client.exe";
-    QTest::newRow("repeated dot slash") << "././x.pak" << "x.pak";
-    QTest::newRow("backslashes") << "bin\\data\\x.pak" << "bin/data/x.pak";
-    QTest::newRow("doubled slash and dot") << "data//maps/./m1.bin" << "data/maps/m1.bin";
-    QTest::newRow("resolvable parent") << "a/../b.pak" << "b.pak";
-    QTest::newRow("trailing slash") << "data/maps/" << "data/maps";
-    QTest::newRow("surrounding spaces") << "  data/x.pak \t" << "data/x.pak";
-    QTest::newRow("inner dots") << "a..b/.hidden/v1.2.pak" << "a..b/.hidden/v1.2.pak";
+    QTest::newRow("leading dot slash") << "./bin/client.exe"
+                                       << "bin/client.exe";
+    QTest::newRow("repeated dot slash") << "././x.pak"
+                                        << "x.pak";
+    QTest::newRow("backslashes") << "bin\\data\\x.pak"
+                                 << "bin/data/x.pak";
+    QTest::newRow("doubled slash and dot") << "data//maps/./m1.bin"
+                                           << "data/maps/m1.bin";
+    QTest::newRow("resolvable parent") << "a/../b.pak"
+                                       << "b.pak";
+    QTest::newRow("blank after dot slash") << "./ T"
+                                           << " T";
+    QTest::newRow("trailing slash") << "data/maps/"
+                                    << "data/maps";
+    QTest::newRow("surrounding spaces") << "  data/x.pak \t"
+                                        << "data/x.pak";
+    QTest::newRow("inner dots") << "a..b/.hidden/v1.2.pak"
+                                << "a..b/.hidden/v1.2.pak";
     QTest::newRow("device-like but longer") << "CONSOLE/COM10/nulls.txt"
                                             << "CONSOLE/COM10/nulls.txt";
     QTest::newRow("parent") << "../x" << rejected;
@@ -157,7 +168,7 @@ void TestUpdateManifest::sanitize()
     QFETCH(QString, input);
     QFETCH(QString, expected);
     QCOMPARE(sanitizeRelativePath(input), expected);
-    QCOMPARE(sanitizeRelativePath(expected), expected);
+    QCOMPARE(sanitizeRelativePath(expected), expected.trimmed());
 }
 
 void TestUpdateManifest::hostilePathsStayInside()
@@ -166,12 +177,13 @@ void TestUpdateManifest::hostilePathsStayInside()
                              ? qEnvironmentVariable("QUORVEX_SEED").toUInt()
                              : QRandomGenerator::global()->generate();
     QRandomGenerator random(seed);
-    const QStringList pieces = {QStringLiteral(".."), QStringLiteral("."),   QStringLiteral("/"),
-                                QStringLiteral("\\"), QStringLiteral("C:"),  QStringLiteral(":"),
-                                QStringLiteral(" "),  QStringLiteral("..."), QStringLiteral("//"),
-                                QStringLiteral("a"),  QStringLiteral("nul"), QStringLiteral("Com3"),
-                                QStringLiteral("x."), QStringLiteral(".txt"), QStringLiteral("\\\\?\\"),
-                                QStringLiteral("\t"), QStringLiteral("bin"), QStringLiteral("?")};
+    const QStringList pieces = {
+        QStringLiteral(".."), QStringLiteral("."),    QStringLiteral("/"),
+        QStringLiteral("\\"), QStringLiteral("C:"),   QStringLiteral(":"),
+        QStringLiteral(" "),  QStringLiteral("..."),  QStringLiteral("//"),
+        QStringLiteral("a"),  QStringLiteral("nul"),  QStringLiteral("Com3"),
+        QStringLiteral("x."), QStringLiteral(".txt"), QStringLiteral("\\\\?\\"),
+        QStringLiteral("\t"), QStringLiteral("bin"),  QStringLiteral("?")};
     const QString posixRoot = QStringLiteral("/srv/client");
     const QString windowsRoot = QStringLiteral("C:/Games/Quorvex");
     int accepted = 0;
@@ -183,11 +195,14 @@ void TestUpdateManifest::hostilePathsStayInside()
         if (clean.isEmpty())
             continue;
         ++accepted;
-        QString problem = strictlyInside(posixRoot, QDir::cleanPath(posixRoot + QLatin1Char('/') + clean));
+        QString problem =
+            strictlyInside(posixRoot, QDir::cleanPath(posixRoot + QLatin1Char('/') + clean));
         if (problem.isEmpty())
-            problem = strictlyInside(windowsRoot, win32Normalised(windowsRoot + QLatin1Char('/') + clean));
+            problem = strictlyInside(windowsRoot,
+                                     win32Normalised(windowsRoot + QLatin1Char('/') + clean));
         if (!problem.isEmpty())
-            QFAIL(qPrintable(QStringLiteral("seed %1, input \"%2\": %3").arg(seed).arg(path, problem)));
+            QFAIL(qPrintable(
+                QStringLiteral("seed %1, input \"%2\": %3").arg(seed).arg(path, problem)));
     }
     // Guards against a generator that only ever produces rejected paths.
     QVERIFY2(accepted > 500, qPrintable(QStringLiteral("seed %1").arg(seed)));
@@ -199,44 +214,97 @@ void TestUpdateManifest::fields_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("expected");
     const QByteArray file = R"({"path":"a.pak","hash":"ab","url":"a.pak")";
-    QTest::newRow("version untrimmed") << QByteArray(R"({"version":" 1.2 "})") << "version" << " 1.2 ";
-    QTest::newRow("no files") << QByteArray(R"({"version":"1"})") << "count" << "0";
-    QTest::newRow("files not an array") << QByteArray(R"({"version":"1","files":{}})") << "count" << "0";
-    QTest::newRow("build") << QByteArray(R"({"version":"1","build":42})") << "build" << "42";
-    QTest::newRow("build whole double") << QByteArray(R"({"version":"1","build":7.0})") << "build" << "7";
-    QTest::newRow("build fraction") << QByteArray(R"({"version":"1","build":7.5})") << "build" << "0";
-    QTest::newRow("build int32 min") << QByteArray(R"({"version":"1","build":-2147483648})") << "build" << "-2147483648";
-    QTest::newRow("build above int32") << QByteArray(R"({"version":"1","build":2147483648})") << "build" << "0";
-    QTest::newRow("build string") << QByteArray(R"({"version":"1","build":"5"})") << "build" << "0";
-    QTest::newRow("min version") << QByteArray(R"({"version":"1","min_client_version":" 1.0"})") << "min" << " 1.0";
-    QTest::newRow("changelog") << QByteArray(R"({"version":"1","changelog":"Novo\nmapa"})") << "changelog" << "Novo\nmapa";
-    QTest::newRow("changelog number") << QByteArray(R"({"version":"1","changelog":3})") << "changelog" << "";
-    QTest::newRow("date") << QByteArray(R"({"version":"1","date":"2025-03-01T18:04:05Z"})") << "date" << "2025-03-01T18:04:05Z";
-    QTest::newRow("date garbage") << QByteArray(R"({"version":"1","date":"ontem"})") << "date" << "invalid";
-    QTest::newRow("name only") << withFile(R"({"name":"x.pak","hash":"ab","url":"x"})") << "path" << "x.pak";
-    QTest::newRow("path wins over name") << withFile(R"({"path":"p.pak","name":"n.pak","hash":"ab","url":"x"})") << "path" << "p.pak";
-    QTest::newRow("name when path not string") << withFile(R"({"path":5,"name":"n.pak","hash":"ab","url":"x"})") << "path" << "n.pak";
-    QTest::newRow("hash trimmed lowered") << withFile(R"({"path":"a","hash":"  ABCDEF01 ","url":"x"})") << "hash" << "abcdef01";
-    QTest::newRow("hash one char") << withFile(R"({"path":"a","hash":"Z","url":"x"})") << "hash" << "z";
-    QTest::newRow("url absolute") << withFile(file + "}").replace("\"a.pak\"}", "\"http://mirror.test/x?y=1\"}") << "url" << "http://mirror.test/x?y=1";
-    QTest::newRow("url relative") << withFile(R"({"path":"a","hash":"ab","url":" files/a.pak "})") << "url" << "https://cdn.quorvex.test/updates/files/a.pak";
-    QTest::newRow("url rooted") << withFile(R"({"path":"a","hash":"ab","url":"/files/a.pak"})") << "url" << "https://cdn.quorvex.test/files/a.pak";
-    QTest::newRow("url parent") << withFile(R"({"path":"a","hash":"ab","url":"../b/a.pak"})") << "url" << "https://cdn.quorvex.test/b/a.pak";
-    QTest::newRow("size truncated") << withFile(file + R"(,"size":12.7})") << "size" << "12";
-    QTest::newRow("size negative fraction") << withFile(file + R"(,"size":-0.5})") << "size" << "0";
-    QTest::newRow("size string") << withFile(file + R"(,"size":"12"})") << "size" << "-1";
-    QTest::newRow("size exact beyond 2^53") << withFile(file + R"(,"size":9007199254740993})") << "size" << "9007199254740993";
-    QTest::newRow("size beyond int64") << withFile(file + R"(,"size":1e300})") << "size" << "9223372036854775807";
-    QTest::newRow("size below int64") << withFile(file + R"(,"size":-1e300})") << "size" << "-9223372036854775808";
+    QTest::newRow("version untrimmed") << QByteArray(R"({"version":" 1.2 "})") << "version"
+                                       << " 1.2 ";
+    QTest::newRow("no files") << QByteArray(R"({"version":"1"})") << "count"
+                              << "0";
+    QTest::newRow("files not an array") << QByteArray(R"({"version":"1","files":{}})") << "count"
+                                        << "0";
+    QTest::newRow("build") << QByteArray(R"({"version":"1","build":42})") << "build"
+                           << "42";
+    QTest::newRow("build whole double") << QByteArray(R"({"version":"1","build":7.0})") << "build"
+                                        << "7";
+    QTest::newRow("build fraction") << QByteArray(R"({"version":"1","build":7.5})") << "build"
+                                    << "0";
+    QTest::newRow("build int32 min")
+        << QByteArray(R"({"version":"1","build":-2147483648})") << "build"
+        << "-2147483648";
+    QTest::newRow("build above int32")
+        << QByteArray(R"({"version":"1","build":2147483648})") << "build"
+        << "0";
+    QTest::newRow("build string") << QByteArray(R"({"version":"1","build":"5"})") << "build"
+                                  << "0";
+    QTest::newRow("min version") << QByteArray(R"({"version":"1","min_client_version":" 1.0"})")
+                                 << "min"
+                                 << " 1.0";
+    QTest::newRow("changelog") << QByteArray(R"({"version":"1","changelog":"Novo\nmapa"})")
+                               << "changelog"
+                               << "Novo\nmapa";
+    QTest::newRow("changelog number")
+        << QByteArray(R"({"version":"1","changelog":3})") << "changelog"
+        << "";
+    QTest::newRow("date") << QByteArray(R"({"version":"1","date":"2025-03-01T18:04:05Z"})")
+                          << "date"
+                          << "2025-03-01T18:04:05Z";
+    QTest::newRow("date garbage") << QByteArray(R"({"version":"1","date":"ontem"})") << "date"
+                                  << "invalid";
+    QTest::newRow("name only") << withFile(R"({"name":"x.pak","hash":"ab","url":"x"})") << "path"
+                               << "x.pak";
+    QTest::newRow("path wins over name")
+        << withFile(R"({"path":"p.pak","name":"n.pak","hash":"ab","url":"x"})") << "path"
+        << "p.pak";
+    QTest::newRow("name when path not string")
+        << withFile(R"({"path":5,"name":"n.pak","hash":"ab","url":"x"})") << "path"
+        << "n.pak";
+    QTest::newRow("hash trimmed lowered")
+        << withFile(R"({"path":"a","hash":"  ABCDEF01 ","url":"x"})") << "hash"
+        << "abcdef01";
+    QTest::newRow("hash one char") << withFile(R"({"path":"a","hash":"Z","url":"x"})") << "hash"
+                                   << "z";
+    QTest::newRow("url absolute")
+        << withFile(R"({"path":"a","hash":"ab","url":"http://mirror.test/x?y=1"})") << "url"
+        << "http://mirror.test/x?y=1";
+    QTest::newRow("url relative") << withFile(R"({"path":"a","hash":"ab","url":" files/a.pak "})")
+                                  << "url"
+                                  << "https://cdn.quorvex.test/updates/files/a.pak";
+    QTest::newRow("url rooted") << withFile(R"({"path":"a","hash":"ab","url":"/files/a.pak"})")
+                                << "url"
+                                << "https://cdn.quorvex.test/files/a.pak";
+    QTest::newRow("url parent") << withFile(R"({"path":"a","hash":"ab","url":"../b/a.pak"})")
+                                << "url"
+                                << "https://cdn.quorvex.test/b/a.pak";
+    QTest::newRow("size truncated") << withFile(file + R"(,"size":12.7})") << "size"
+                                    << "12";
+    QTest::newRow("size negative fraction") << withFile(file + R"(,"size":-0.5})") << "size"
+                                            << "0";
+    QTest::newRow("size string") << withFile(file + R"(,"size":"12"})") << "size"
+                                 << "-1";
+    QTest::newRow("size exact beyond 2^53")
+        << withFile(file + R"(,"size":9007199254740993})") << "size"
+        << "9007199254740993";
+    QTest::newRow("size beyond int64") << withFile(file + R"(,"size":1e300})") << "size"
+                                       << "9223372036854775807";
+    QTest::newRow("size below int64") << withFile(file + R"(,"size":-1e300})") << "size"
+                                      << "-9223372036854775808";
     const QByteArray two = file + R"(,"size":100},)" + file + R"(,"size":200})";
-    QTest::newRow("total from sum") << withFile(two) << "total" << "300";
-    QTest::newRow("total zero uses sum") << withFile(two, R"(,"total_size":0)") << "total" << "300";
-    QTest::newRow("declared total wins") << withFile(two, R"(,"total_size":50)") << "total" << "50";
-    QTest::newRow("total truncated") << withFile(two, R"(,"total_size":1.9)") << "total" << "1";
-    QTest::newRow("no sizes no total") << withFile(file + "}") << "total" << "-1";
-    QTest::newRow("string size not summed") << withFile(file + R"(,"size":"9"},)" + file + R"(,"size":4})") << "total" << "4";
-    QTest::newRow("sum saturates") << withFile(file + R"(,"size":1e300},)" + file + R"(,"size":1e300})") << "total" << "9223372036854775807";
-    QTest::newRow("duplicates kept") << withFile(file + "}," + file + "}") << "count" << "2";
+    QTest::newRow("total from sum") << withFile(two) << "total"
+                                    << "300";
+    QTest::newRow("total zero uses sum") << withFile(two, R"(,"total_size":0)") << "total"
+                                         << "300";
+    QTest::newRow("declared total wins") << withFile(two, R"(,"total_size":50)") << "total"
+                                         << "50";
+    QTest::newRow("total truncated") << withFile(two, R"(,"total_size":1.9)") << "total"
+                                     << "1";
+    QTest::newRow("no sizes no total") << withFile(file + "}") << "total"
+                                       << "-1";
+    QTest::newRow("string size not summed")
+        << withFile(file + R"(,"size":"9"},)" + file + R"(,"size":4})") << "total"
+        << "4";
+    QTest::newRow("sum saturates")
+        << withFile(file + R"(,"size":1e300},)" + file + R"(,"size":1e300})") << "total"
+        << "9223372036854775807";
+    QTest::newRow("duplicates kept") << withFile(file + "}," + file + "}") << "count"
+                                     << "2";
 }
 
 void TestUpdateManifest::fields()
@@ -264,15 +332,22 @@ void TestUpdateManifest::failures_data()
     QTest::newRow("truncated") << QByteArray(R"({"version":"1","files":[{"pa)") << invalid;
     QTest::newRow("no version") << QByteArray(R"({"files":[]})") << noVersion;
     QTest::newRow("version number") << QByteArray(R"({"version":3})") << noVersion;
-    QTest::newRow("version spaces") << withFile(good.chopped(1)).replace("\"2.0.0\"", "\"   \"") << noVersion;
+    QTest::newRow("version spaces")
+        << withFile(good.chopped(1)).replace("\"2.0.0\"", "\"   \"") << noVersion;
     QTest::newRow("no path") << withFile(good + R"({"hash":"ab","url":"x"})") << badPath;
-    QTest::newRow("empty path beats name") << withFile(good + R"({"path":"","name":"n","hash":"ab","url":"x"})") << badPath;
-    QTest::newRow("escaping path") << withFile(good + R"({"path":"../up","hash":"ab","url":"x"})") << badPath;
+    QTest::newRow("empty path beats name")
+        << withFile(good + R"({"path":"","name":"n","hash":"ab","url":"x"})") << badPath;
+    QTest::newRow("escaping path")
+        << withFile(good + R"({"path":"../up","hash":"ab","url":"x"})") << badPath;
     QTest::newRow("element not object") << withFile(good + "7") << badPath;
-    QTest::newRow("no hash names clean path") << withFile(good + R"({"path":"./a.pak","url":"x"})") << "Arquivo 'a.pak' sem hash SHA-256.";
-    QTest::newRow("blank hash") << withFile(good + R"({"path":"a.pak","hash":"  ","url":"x"})") << "Arquivo 'a.pak' sem hash SHA-256.";
-    QTest::newRow("no url") << withFile(good + R"({"path":"a.pak","hash":"ab","url":" "})") << "Arquivo 'a.pak' sem URL de download.";
-    QTest::newRow("markers in path") << withFile(good + R"({"path":"%2%1.pak","hash":"ab"})") << "Arquivo '%2%1.pak' sem URL de download.";
+    QTest::newRow("no hash names clean path") << withFile(good + R"({"path":"./a.pak","url":"x"})")
+                                              << "Arquivo 'a.pak' sem hash SHA-256.";
+    QTest::newRow("blank hash") << withFile(good + R"({"path":"a.pak","hash":"  ","url":"x"})")
+                                << "Arquivo 'a.pak' sem hash SHA-256.";
+    QTest::newRow("no url") << withFile(good + R"({"path":"a.pak","hash":"ab","url":" "})")
+                            << "Arquivo 'a.pak' sem URL de download.";
+    QTest::newRow("markers in path") << withFile(good + R"({"path":"%2%1.pak","hash":"ab"})")
+                                     << "Arquivo '%2%1.pak' sem URL de download.";
 }
 
 void TestUpdateManifest::failures()
@@ -306,9 +381,13 @@ void TestUpdateManifest::hostileBodies_data()
     many.chop(1);
     many += "]}";
     QTest::newRow("multi-megabyte") << many << true;
-    QTest::newRow("deep nesting") << QByteArray(R"({"version":"1","x":)") + QByteArray(200000, '[') << false;
-    QTest::newRow("deep valid nesting") << QByteArray(R"({"version":"1","x":)") + QByteArray(500, '[') + QByteArray(500, ']') + "}" << true;
-    QTest::newRow("non utf-8") << QByteArray("{\"version\":\"1\xff\xfe\x80\",\"files\":[]}") << false;
+    QTest::newRow("deep nesting") << QByteArray(R"({"version":"1","x":)") + QByteArray(200000, '[')
+                                  << false;
+    QTest::newRow("deep valid nesting")
+        << QByteArray(R"({"version":"1","x":)") + QByteArray(500, '[') + QByteArray(500, ']') + "}"
+        << true;
+    QTest::newRow("non utf-8") << QByteArray("{\"version\":\"1\xff\xfe\x80\",\"files\":[]}")
+                               << false;
     QTest::newRow("huge exponent") << QByteArray(R"({"version":"1","build":1e400})") << false;
     QTest::newRow("nul bytes") << QByteArray("{\"version\":\"1\"\0\0}", 17) << false;
 }
