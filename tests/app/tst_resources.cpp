@@ -9,6 +9,9 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const QString resourcesDir = QStringLiteral(QUORVEX_RESOURCES_DIR);
@@ -139,7 +142,7 @@ void TestResources::windowsResources()
     const ResourceEntry *group = nullptr;
     const ResourceEntry *manifest = nullptr;
     QHash<quint16, QByteArray> images;
-    for (const ResourceEntry &entry : qAsConst(entries)) {
+    for (const ResourceEntry &entry : std::as_const(entries)) {
         if (entry.typeId == 14 && entry.name == QStringLiteral("IDI_APP_ICON"))
             group = &entry;
         else if (entry.typeId == 24 && entry.name.isEmpty() && entry.nameId == 1)

@@ -109,7 +109,7 @@ void TestUpdaterWindow::initialState()
     UpdaterWindow window;
     QVERIFY(!window.isVisible());
     QCOMPARE(window.objectName(), QStringLiteral("UpdaterRoot"));
-    QCOMPARE(int(window.windowFlags()), 0x801);
+    QCOMPARE(window.windowFlags().toInt(), 0x801);
     QVERIFY(window.testAttribute(Qt::WA_TranslucentBackground));
     QCOMPARE(window.size(), QSize(560, 242));
     QCOMPARE(window.minimumSize(), QSize(560, 242));
