@@ -66,6 +66,10 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
         }
 
         const bool existed = QFileInfo::exists(target);
+        // Downloads carry no permissions; keep the old file's, or the client would lose
+        // its executable bit on POSIX systems.
+        if (existed)
+            QFile::setPermissions(incoming, QFile::permissions(target));
         if (existed && !QFile::rename(target, backup)) {
             QFile::remove(incoming);
             setError(error,

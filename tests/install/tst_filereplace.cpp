@@ -64,6 +64,7 @@ private slots:
     void appliesEntriesInOrder_data();
     void appliesEntriesInOrder();
     void refusesToOverwriteItself();
+    void keepsTheReplacedFilesPermissions();
 };
 
 void FileReplaceTest::appliesEntriesInOrder_data()
@@ -190,6 +191,30 @@ void FileReplaceTest::appliesEntriesInOrder()
     // Staged copies are copied, never moved.
     for (qsizetype i = 0; i < staged.size(); ++i)
         QCOMPARE(QFileInfo::exists(staged.at(i).stagedPath), !entries.at(i).endsWith(kMissing));
+}
+
+void FileReplaceTest::keepsTheReplacedFilesPermissions()
+{
+    // A downloaded copy has default permissions; the client must stay executable.
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString target = root.filePath(QStringLiteral("client/QuorvexEmulator"));
+    const QString stagedPath = root.filePath(QStringLiteral("staging/QuorvexEmulator"));
+    QVERIFY(writeFile(target, "old"));
+    QVERIFY(writeFile(stagedPath, "new"));
+    const QFile::Permissions executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                          QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
+    QVERIFY(QFile::setPermissions(target, executable));
+
+    LaunchOptions options;
+    options.appDir = root.filePath(QStringLiteral("client"));
+    UpdateController controller(options);
+    StagedFile entry;
+    entry.file.path = QStringLiteral("QuorvexEmulator");
+    entry.stagedPath = stagedPath;
+    QVERIFY(controller.applyStagedFiles({entry}, nullptr));
+    QCOMPARE(readFile(target), QStringLiteral("new"));
+    QCOMPARE(QFile::permissions(target) & executable, executable);
 }
 
 void FileReplaceTest::refusesToOverwriteItself()
