@@ -1,5 +1,6 @@
-#include "manifest/updaterequest.h"
 #include "update/updatecontroller.h"
+
+#include "manifest/updaterequest.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,17 +9,21 @@
 
 namespace {
 
-// A deadline this short would fail any real file before its first byte.
-constexpr int kDownloadFloorMs = 2000;
-// Caps what the network layer holds for us: without it a fast server outruns the disk
-// and a large file piles up in memory.
-constexpr qint64 kReadBufferBytes = 4 * 1024 * 1024;
+// What the network layer may hold for us between two writes. Without a cap it buffers
+// as fast as the socket delivers, so a disk slower than the link would pile the file up
+// in memory.
+constexpr qint64 ReplyBufferSize = 4 * 1024 * 1024;
+constexpr qint64 WriteBlockSize = 1024 * 1024;
 
-void writeAvailable(QNetworkReply *reply, QFile *out)
+void drainTo(QNetworkReply *reply, QFile *output, QByteArray *block)
 {
-    const QByteArray chunk = reply->readAll();
-    if (!chunk.isEmpty())
-        out->write(chunk);
+    // Write failures are left to the caller's hash check.
+    while (reply->bytesAvailable() > 0) {
+        const qint64 n = reply->read(block->data(), block->size());
+        if (n <= 0)
+            break;
+        output->write(block->constData(), n);
+    }
 }
 
 } // namespace
@@ -27,42 +32,45 @@ bool UpdateController::downloadFile(const UpdateFile &file, qint64 completedByte
                                     qint64 plannedTotal, int timeoutMs, const QString &targetPath,
                                     QString *error)
 {
-    QFile out(targetPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    QFile output(targetPath);
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         if (error)
             *error = QStringLiteral("Nao foi possivel criar '%1': %2")
-                         .arg(QDir::toNativeSeparators(targetPath), out.errorString());
+                         .arg(QDir::toNativeSeparators(targetPath), output.errorString());
         return false;
     }
 
     QNetworkReply *reply = networkManager->get(makeUpdateRequest(file.url));
-    reply->setReadBufferSize(kReadBufferBytes);
-    QObject::connect(reply, &QNetworkReply::readyRead, &out,
-                     [reply, &out] { writeAvailable(reply, &out); });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, this,
-                     [this, completedBytes, plannedTotal](qint64 bytesReceived, qint64 bytesTotal) {
-                         const qint64 received = bytesReceived < 0 ? 0 : bytesReceived;
-                         if (plannedTotal > 0)
-                             emit progressChanged(completedBytes + received, plannedTotal);
-                         else if (bytesTotal > 0)
-                             emit progressChanged(received, bytesTotal);
-                     });
+    reply->setReadBufferSize(ReplyBufferSize);
 
-    const bool timedOut = awaitReply(reply, qMax(timeoutMs, kDownloadFloorMs));
+    QByteArray block(WriteBlockSize, Qt::Uninitialized);
+    connect(reply, &QNetworkReply::readyRead, &output,
+            [reply, &output, &block] { drainTo(reply, &output, &block); });
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, completedBytes, plannedTotal](qint64 bytesReceived, qint64 bytesTotal) {
+                const qint64 received = qMax<qint64>(bytesReceived, 0);
+                if (plannedTotal > 0)
+                    emit progressChanged(completedBytes + received, plannedTotal);
+                else if (bytesTotal > 0)
+                    emit progressChanged(received, bytesTotal);
+            });
 
-    writeAvailable(reply, &out);
-    out.close();
+    const bool timedOut = awaitReply(reply, qMax(timeoutMs, 2000));
+
+    drainTo(reply, &output, &block);
+    output.close();
+
     const QNetworkReply::NetworkError code = reply->error();
-    const QString reason = reply->errorString();
-    reply->disconnect(this);
+    const QString replyError = reply->errorString();
     reply->deleteLater();
 
     if (code != QNetworkReply::NoError) {
         QFile::remove(targetPath);
         if (error) {
-            const QString shown = QDir::toNativeSeparators(file.path);
-            *error = timedOut ? QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(shown)
-                              : QStringLiteral("Falha ao baixar '%1': %2").arg(shown, reason);
+            const QString shownPath = QDir::toNativeSeparators(file.path);
+            *error = timedOut
+                         ? QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(shownPath)
+                         : QStringLiteral("Falha ao baixar '%1': %2").arg(shownPath, replyError);
         }
         return false;
     }

@@ -7,37 +7,47 @@
 
 namespace {
 
-constexpr qint64 kBlockSize = 65536;
+constexpr qint64 BlockSize = 65536;
+
+QString readError(const QString &path, const QString &reason)
+{
+    return QStringLiteral("Nao foi possivel ler '%1': %2")
+        .arg(QDir::toNativeSeparators(path), reason);
+}
 
 } // namespace
 
 QByteArray fileSha256Hex(const QString &path, QString *error)
 {
-    const auto fail = [&](const QString &reason) {
-        if (error)
-            *error = QStringLiteral("Nao foi possivel ler '%1': %2")
-                         .arg(QDir::toNativeSeparators(path), reason);
-        return QByteArray();
-    };
-
     QFile file(path);
-    // Unbuffered: the blocks are large, a second copy through QFile's buffer only costs time.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return fail(file.errorString());
+    // Unbuffered: blocks go straight from the kernel into our buffer.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        if (error)
+            *error = readError(path, file.errorString());
+        return {};
+    }
 
     Sha256 hash;
-    char block[kBlockSize];
+    QByteArray block(BlockSize, Qt::Uninitialized);
     for (;;) {
-        const qint64 got = file.read(block, kBlockSize);
-        // A read error half-way must not pass for the digest of a shorter file.
-        if (got < 0)
-            return fail(file.errorString());
-        if (got == 0)
+        const qint64 n = file.read(block.data(), BlockSize);
+        if (n < 0) {
+            // A digest of the part read so far would pass for the file's.
+            if (error)
+                *error = readError(path, file.errorString());
+            return {};
+        }
+        if (n == 0)
             break;
-        hash.update(block, std::size_t(got));
+        hash.update(block.constData(), std::size_t(n));
     }
+
     std::uint8_t digest[Sha256::DigestSize];
-    if (!hash.finish(digest))
-        return fail(QStringLiteral("SHA-256"));
-    return QByteArray(reinterpret_cast<const char *>(digest), Sha256::DigestSize).toHex();
+    if (!hash.finish(digest)) {
+        if (error)
+            *error = readError(path, QStringLiteral("falha no calculo do SHA-256"));
+        return {};
+    }
+    return QByteArray(reinterpret_cast<const char *>(digest), qsizetype(Sha256::DigestSize))
+        .toHex();
 }

@@ -3,9 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Incremental SHA-256 over the platform's accelerated library: CNG on Windows,
-// OpenSSL's EVP elsewhere, Qt's portable code only where neither exists.
-// Free of Qt types so the Windows backend builds and is tested on its own.
+// Incremental SHA-256 over the fastest library the platform offers. Kept free of
+// Qt types so the Windows backend can be built and tested with mingw-w64 alone.
 class Sha256
 {
 public:
@@ -16,13 +15,14 @@ public:
     Sha256(const Sha256 &) = delete;
     Sha256 &operator=(const Sha256 &) = delete;
 
-    // False once any step has failed; the digest is then meaningless.
-    bool isValid() const { return m_valid; }
+    // False once set-up or any later step failed; the digest is then worthless.
+    bool isValid() const { return m_state != nullptr && !m_failed; }
     bool update(const void *data, std::size_t size);
-    // Ends the hash; the object cannot be fed again afterwards.
+    // Ends the hash; further updates fail.
     bool finish(std::uint8_t (&digest)[DigestSize]);
 
 private:
-    void *m_state = nullptr;
-    bool m_valid = false;
+    struct State;
+    State *m_state = nullptr;
+    bool m_failed = false;
 };

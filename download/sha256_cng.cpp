@@ -6,13 +6,13 @@
 
 #include <limits>
 
-namespace {
-
-struct CngState
+struct Sha256::State
 {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
 };
+
+namespace {
 
 bool succeeded(NTSTATUS status)
 {
@@ -23,45 +23,51 @@ bool succeeded(NTSTATUS status)
 
 Sha256::Sha256()
 {
-    auto *state = new CngState;
-    m_state = state;
-    // The hash object's memory is left to CNG (null buffer), available since Windows 7.
-    m_valid =
-        succeeded(
-            BCryptOpenAlgorithmProvider(&state->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-        succeeded(BCryptCreateHash(state->algorithm, &state->hash, nullptr, 0, nullptr, 0, 0));
+    State state;
+    if (!succeeded(
+            BCryptOpenAlgorithmProvider(&state.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        return;
+    // No object buffer: CNG allocates the hash object itself (Windows 7 and later).
+    if (!succeeded(BCryptCreateHash(state.algorithm, &state.hash, nullptr, 0, nullptr, 0, 0))) {
+        BCryptCloseAlgorithmProvider(state.algorithm, 0);
+        return;
+    }
+    m_state = new State(state);
 }
 
 Sha256::~Sha256()
 {
-    auto *state = static_cast<CngState *>(m_state);
-    if (state->hash)
-        BCryptDestroyHash(state->hash);
-    if (state->algorithm)
-        BCryptCloseAlgorithmProvider(state->algorithm, 0);
-    delete state;
+    if (m_state) {
+        BCryptDestroyHash(m_state->hash);
+        BCryptCloseAlgorithmProvider(m_state->algorithm, 0);
+    }
+    delete m_state;
 }
 
 bool Sha256::update(const void *data, std::size_t size)
 {
-    auto *state = static_cast<CngState *>(m_state);
-    const auto *bytes = static_cast<const unsigned char *>(data);
-    // BCryptHashData takes a 32-bit length: feed larger blocks in pieces.
-    while (m_valid && size > 0) {
-        const ULONG piece = size > std::numeric_limits<ULONG>::max()
-                                ? std::numeric_limits<ULONG>::max()
-                                : static_cast<ULONG>(size);
-        m_valid = succeeded(BCryptHashData(state->hash, const_cast<PUCHAR>(bytes), piece, 0));
-        bytes += piece;
-        size -= piece;
+    if (!isValid())
+        return false;
+    // BCryptHashData takes a non-const pointer and a 32-bit length; it does not write.
+    PUCHAR bytes = static_cast<PUCHAR>(const_cast<void *>(data));
+    constexpr std::size_t piece = std::numeric_limits<ULONG>::max() / 2 + 1;
+    while (size > 0) {
+        const std::size_t n = size < piece ? size : piece;
+        if (!succeeded(BCryptHashData(m_state->hash, bytes, static_cast<ULONG>(n), 0))) {
+            m_failed = true;
+            return false;
+        }
+        bytes += n;
+        size -= n;
     }
-    return m_valid;
+    return true;
 }
 
 bool Sha256::finish(std::uint8_t (&digest)[DigestSize])
 {
-    auto *state = static_cast<CngState *>(m_state);
-    if (m_valid)
-        m_valid = succeeded(BCryptFinishHash(state->hash, digest, DigestSize, 0));
-    return m_valid;
+    if (!isValid())
+        return false;
+    const bool ok = succeeded(BCryptFinishHash(m_state->hash, digest, DigestSize, 0));
+    m_failed = true;
+    return ok;
 }

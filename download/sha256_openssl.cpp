@@ -2,30 +2,47 @@
 
 #include <openssl/evp.h>
 
+struct Sha256::State
+{
+    EVP_MD_CTX *context = nullptr;
+};
+
 Sha256::Sha256()
 {
     EVP_MD_CTX *context = EVP_MD_CTX_new();
-    m_valid = context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
-    m_state = context;
+    if (!context)
+        return;
+    if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(context);
+        return;
+    }
+    m_state = new State{context};
 }
 
 Sha256::~Sha256()
 {
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(m_state));
+    if (m_state)
+        EVP_MD_CTX_free(m_state->context);
+    delete m_state;
 }
 
 bool Sha256::update(const void *data, std::size_t size)
 {
-    if (m_valid && size > 0)
-        m_valid = EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(m_state), data, size) == 1;
-    return m_valid;
+    if (!isValid())
+        return false;
+    if (size > 0 && EVP_DigestUpdate(m_state->context, data, size) != 1)
+        m_failed = true;
+    return !m_failed;
 }
 
 bool Sha256::finish(std::uint8_t (&digest)[DigestSize])
 {
+    if (!isValid())
+        return false;
     unsigned int length = 0;
-    if (m_valid)
-        m_valid = EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(m_state), digest, &length) == 1 &&
-                  length == DigestSize;
-    return m_valid;
+    const bool ok =
+        EVP_DigestFinal_ex(m_state->context, digest, &length) == 1 && length == DigestSize;
+    // The context is spent either way.
+    m_failed = true;
+    return ok;
 }
