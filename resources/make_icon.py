@@ -1,20 +1,16 @@
 #!/usr/bin/env python3
-"""Draws the Quorvex Updater icon and writes it as a multi-size Windows .ico.
+"""Draws the Quorvex Updater icon and writes quorvex_icon.ico.
 
-The shapes below are the icon's source: a dark rounded square, an orange refresh
-arc ending in an arrowhead, and a green download arrow in its middle. Every size is
-rasterised from the same shapes with supersampling, so small sizes stay smooth.
-Only the standard library is used; each image is stored PNG-compressed, which
-Windows Vista and later read from .ico files.
+The shapes are signed distance functions in a unit square, so every size is
+rendered from the same geometry with one-pixel anti-aliased edges. Only the
+standard library is used; each ICO entry is a PNG image.
 
-    python3 make_icon.py                 # writes quorvex_icon.ico beside this script
-    python3 make_icon.py --preview x.png # also writes a 256 px PNG to look at
+    python3 make_icon.py [--preview preview.png]
 """
-
-import argparse
 import math
 import os
 import struct
+import sys
 import zlib
 
 SIZES = (16, 24, 32, 48, 64, 256)
@@ -24,146 +20,167 @@ LIGHT_ORANGE = (0xFF, 0xC4, 0x5A)
 GREEN = (0x19, 0xD0, 0x78)
 CARD_TOP = (0x1C, 0x27, 0x34)
 CARD_BOTTOM = (0x09, 0x10, 0x18)
-EDGE = (0x74, 0xC9, 0xFF)
+CARD_EDGE = (0x74, 0xC9, 0xFF)
 
-# Shape coordinates are in units of the icon's side, y pointing down.
-CENTER = 0.5
-RING_INNER = 0.245
-RING_OUTER = 0.335
-ARC_START = math.radians(80.0)  # measured counter-clockwise from the right, y up
-ARC_END = math.radians(380.0)
-HEAD_HALF_WIDTH = 0.095
-HEAD_LENGTH = 0.13
+# Ring: a clockwise arc with a gap at the top and an arrowhead at its end.
+RING_RADIUS = 0.285
+RING_WIDTH = 0.085
+ARC_START = math.radians(55.0)
+ARC_SWEEP = math.radians(275.0)
 
 
-def mix(a, b, t):
-    t = min(1.0, max(0.0, t))
-    return tuple(a[i] + (b[i] - a[i]) * t for i in range(3))
+def lerp(a, b, t):
+    return tuple(x + (y - x) * t for x, y in zip(a, b))
 
 
-def inside_rounded_square(x, y, inset, radius):
-    lo, hi = inset, 1.0 - inset
-    if x < lo or x > hi or y < lo or y > hi:
-        return False
-    cx = min(max(x, lo + radius), hi - radius)
-    cy = min(max(y, lo + radius), hi - radius)
-    return (x - cx) ** 2 + (y - cy) ** 2 <= radius * radius
+def rounded_square(px, py, inset, radius):
+    # Distance to a square [inset, 1-inset]^2 with rounded corners.
+    half = 0.5 - inset
+    qx = abs(px - 0.5) - (half - radius)
+    qy = abs(py - 0.5) - (half - radius)
+    outside = math.hypot(max(qx, 0.0), max(qy, 0.0))
+    return outside + min(max(qx, qy), 0.0) - radius
 
 
-def inside_triangle(x, y, a, b, c):
-    def side(p, q):
-        return (q[0] - p[0]) * (y - p[1]) - (q[1] - p[1]) * (x - p[0])
-
-    s1, s2, s3 = side(a, b), side(b, c), side(c, a)
-    return (s1 >= 0 and s2 >= 0 and s3 >= 0) or (s1 <= 0 and s2 <= 0 and s3 <= 0)
-
-
-def arc_angle(x, y):
-    """Angle of (x, y) around the centre, counter-clockwise with y up, in the arc's range."""
-    angle = math.atan2(CENTER - y, x - CENTER)
-    while angle < ARC_START:
-        angle += 2.0 * math.pi
-    return angle
+def segment(px, py, ax, ay, bx, by):
+    dx, dy = bx - ax, by - ay
+    t = ((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy)
+    t = min(max(t, 0.0), 1.0)
+    return math.hypot(px - ax - dx * t, py - ay - dy * t)
 
 
-def arrow_head():
-    mid = (RING_INNER + RING_OUTER) / 2.0
-    ex = CENTER + mid * math.cos(ARC_END)
-    ey = CENTER - mid * math.sin(ARC_END)
-    radial = (math.cos(ARC_END), -math.sin(ARC_END))
-    tangent = (-math.sin(ARC_END), -math.cos(ARC_END))  # direction the arc travels
-    left = (ex + radial[0] * HEAD_HALF_WIDTH, ey + radial[1] * HEAD_HALF_WIDTH)
-    right = (ex - radial[0] * HEAD_HALF_WIDTH, ey - radial[1] * HEAD_HALF_WIDTH)
-    tip = (ex + tangent[0] * HEAD_LENGTH, ey + tangent[1] * HEAD_LENGTH)
-    return left, right, tip
+def polygon(px, py, points):
+    # Distance to a simple polygon, negative inside (even-odd rule).
+    best = float("inf")
+    inside = False
+    n = len(points)
+    for i in range(n):
+        ax, ay = points[i]
+        bx, by = points[(i + 1) % n]
+        best = min(best, segment(px, py, ax, ay, bx, by))
+        if (ay > py) != (by > py):
+            cross_x = ax + (py - ay) * (bx - ax) / (by - ay)
+            if px < cross_x:
+                inside = not inside
+    return -best if inside else best
 
 
-HEAD = arrow_head()
-DOWN_HEAD = ((0.365, 0.505), (0.635, 0.505), (0.5, 0.668))
+def arc_point(angle, radius=RING_RADIUS):
+    # Angles grow counter-clockwise on screen; y points down.
+    return 0.5 + radius * math.cos(angle), 0.5 - radius * math.sin(angle)
 
 
-# Layers from back to front: (is the point covered?, colour at the pixel centre, opacity).
-def layers():
-    return (
-        (lambda x, y: inside_rounded_square(x, y, 0.02, 0.21),
-         lambda x, y: mix(CARD_TOP, CARD_BOTTOM, (x + y) / 2.0), 1.0),
-        (lambda x, y: inside_rounded_square(x, y, 0.02, 0.21)
-         and not inside_rounded_square(x, y, 0.045, 0.185),
-         lambda x, y: EDGE, 0.28),
-        (lambda x, y: RING_INNER ** 2 <= (x - CENTER) ** 2 + (y - CENTER) ** 2 <= RING_OUTER ** 2
-         and arc_angle(x, y) <= ARC_END,
-         lambda x, y: mix(ORANGE, LIGHT_ORANGE, (arc_angle(x, y) - ARC_START) / (ARC_END - ARC_START)),
-         1.0),
-        (lambda x, y: inside_triangle(x, y, *HEAD), lambda x, y: LIGHT_ORANGE, 1.0),
-        (lambda x, y: 0.455 <= x <= 0.545 and 0.325 <= y <= 0.52, lambda x, y: GREEN, 1.0),
-        (lambda x, y: inside_triangle(x, y, *DOWN_HEAD), lambda x, y: GREEN, 1.0),
-    )
+def arc(px, py):
+    """Distance to the ring arc with a round cap at its start, and the position along it."""
+    angle = math.atan2(0.5 - py, px - 0.5)
+    travelled = (ARC_START - angle) % (2.0 * math.pi)  # clockwise from the start
+    if travelled <= ARC_SWEEP:
+        distance = abs(math.hypot(px - 0.5, py - 0.5) - RING_RADIUS) - RING_WIDTH / 2
+        return distance, travelled / ARC_SWEEP
+    sx, sy = arc_point(ARC_START)
+    ex, ey = arc_point(ARC_START - ARC_SWEEP)
+    to_start = math.hypot(px - sx, py - sy) - RING_WIDTH / 2
+    to_end = math.hypot(px - ex, py - ey) - RING_WIDTH / 2
+    return (to_start, 0.0) if to_start < to_end else (to_end + 1.0, 1.0)
+
+
+def arrowhead():
+    end = ARC_START - ARC_SWEEP
+    ex, ey = arc_point(end)
+    # Clockwise tangent on screen, and the outward normal.
+    tx, ty = math.sin(end), math.cos(end)
+    nx, ny = math.cos(end), -math.sin(end)
+    half_base, length = 0.115, 0.14
+    return [
+        (ex + nx * half_base - tx * 0.02, ey + ny * half_base - ty * 0.02),
+        (ex + tx * length, ey + ty * length),
+        (ex - nx * half_base - tx * 0.02, ey - ny * half_base - ty * 0.02),
+    ]
+
+
+ARROWHEAD = arrowhead()
+# A green download arrow in the middle of the ring.
+SHAFT = [(0.462, 0.335), (0.538, 0.335), (0.538, 0.52), (0.462, 0.52)]
+HEAD = [(0.375, 0.495), (0.625, 0.495), (0.5, 0.64)]
+
+
+def coverage(distance, size):
+    return min(max(0.5 - distance * size, 0.0), 1.0)
+
+
+def over(dst, color, alpha):
+    # Straight-alpha "source over destination".
+    r, g, b, a = dst
+    out_a = alpha + a * (1.0 - alpha)
+    if out_a <= 0.0:
+        return (0.0, 0.0, 0.0, 0.0)
+    mix = tuple((c * alpha + d * a * (1.0 - alpha)) / out_a for c, d in zip(color, (r, g, b)))
+    return mix + (out_a,)
 
 
 def render(size):
-    samples = 8 if size <= 32 else 4
-    offsets = [(i + 0.5) / samples for i in range(samples)]
-    pixels = bytearray()
-    shapes = layers()
-    for row in range(size):
-        for col in range(size):
-            # Premultiplied "over" compositing, one layer at a time.
-            r = g = b = a = 0.0
-            cx, cy = (col + 0.5) / size, (row + 0.5) / size
-            for covers, colour, opacity in shapes:
-                hits = sum(1 for oy in offsets for ox in offsets
-                           if covers((col + ox) / size, (row + oy) / size))
-                if not hits:
-                    continue
-                alpha = opacity * hits / (samples * samples)
-                cr, cg, cb = colour(cx, cy)
-                r = cr * alpha + r * (1.0 - alpha)
-                g = cg * alpha + g * (1.0 - alpha)
-                b = cb * alpha + b * (1.0 - alpha)
-                a = alpha + a * (1.0 - alpha)
-            if a > 0.0:
-                pixels += bytes((round(r / a), round(g / a), round(b / a), round(a * 255)))
-            else:
-                pixels += bytes(4)
-    return bytes(pixels)
+    rows = []
+    for y in range(size):
+        row = bytearray()
+        for x in range(size):
+            px, py = (x + 0.5) / size, (y + 0.5) / size
+            pixel = (0.0, 0.0, 0.0, 0.0)
+
+            card = rounded_square(px, py, 0.03, 0.2)
+            card_color = lerp(CARD_TOP, CARD_BOTTOM, min(max((px + py) / 2.0, 0.0), 1.0))
+            pixel = over(pixel, card_color, coverage(card, size))
+            edge = abs(card + 0.012) - 0.008
+            pixel = over(pixel, CARD_EDGE, 0.35 * coverage(edge, size) * coverage(card, size))
+
+            ring, along = arc(px, py)
+            pixel = over(pixel, lerp(ORANGE, LIGHT_ORANGE, along), coverage(ring, size))
+            pixel = over(pixel, LIGHT_ORANGE, coverage(polygon(px, py, ARROWHEAD), size))
+
+            arrow = min(polygon(px, py, SHAFT), polygon(px, py, HEAD))
+            pixel = over(pixel, GREEN, coverage(arrow, size))
+
+            r, g, b, a = pixel
+            row += bytes((round(r), round(g), round(b), round(a * 255.0)))
+        rows.append(bytes(row))
+    return rows
 
 
-def png(size, rgba):
+def png(size, rows):
     def chunk(kind, data):
         body = kind + data
         return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
 
-    stride = size * 4
-    raw = b"".join(b"\x00" + rgba[y * stride:(y + 1) * stride] for y in range(size))
-    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
-            + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+    raw = b"".join(b"\x00" + row for row in rows)
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
 
 
 def ico(images):
-    out = struct.pack("<HHH", 0, 1, len(images))
+    directory = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
+    entries, blobs = b"", b""
     for size, data in images:
-        side = 0 if size >= 256 else size  # 0 stands for 256 in the directory
-        out += struct.pack("<BBBBHHII", side, side, 0, 0, 1, 32, len(data), offset)
+        dimension = 0 if size >= 256 else size
+        entries += struct.pack("<BBBBHHII", dimension, dimension, 0, 0, 1, 32, len(data), offset)
+        blobs += data
         offset += len(data)
-    return out + b"".join(data for _, data in images)
+    return directory + entries + blobs
 
 
-def main():
+def main(argv):
     here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--output", default=os.path.join(here, "quorvex_icon.ico"))
-    parser.add_argument("--preview", help="also write the 256 px image as a PNG file")
-    args = parser.parse_args()
-
     images = [(size, png(size, render(size))) for size in SIZES]
-    with open(args.output, "wb") as f:
-        f.write(ico(images))
-    if args.preview:
-        with open(args.preview, "wb") as f:
-            f.write(images[-1][1])
+    with open(os.path.join(here, "quorvex_icon.ico"), "wb") as out:
+        out.write(ico(images))
+    if len(argv) == 3 and argv[1] == "--preview":
+        with open(argv[2], "wb") as out:
+            out.write(images[-1][1])
+    elif len(argv) != 1:
+        sys.stderr.write(__doc__)
+        return 2
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv))

@@ -2,7 +2,8 @@
 
 #include "download/bytesize.h"
 
-#include <QApplication>
+#include <QColor>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
@@ -13,12 +14,12 @@
 #include <QProgressBar>
 #include <QVBoxLayout>
 
+#include <climits>
 #include <cmath>
-#include <limits>
 
 namespace {
 
-const char *const kStyleSheet = R"(
+const char styleSheetText[] = R"(
 QWidget#UpdaterRoot {
     background: transparent;
     color: #edf3ff;
@@ -74,41 +75,30 @@ QLabel#WindowHint {
 }
 )";
 
-// Halves away from zero, clamped to the 32-bit range; a NaN from a broken event counts as 0.
-int toPixel(qreal coordinate)
+int clampToInt(qreal value)
 {
-    if (std::isnan(coordinate))
+    if (std::isnan(value))
         return 0;
-    const qreal rounded = std::round(coordinate);
-    if (rounded >= qreal(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    if (rounded <= qreal(std::numeric_limits<int>::min()))
-        return std::numeric_limits<int>::min();
-    return int(rounded);
+    if (value <= qreal(INT_MIN))
+        return INT_MIN;
+    if (value >= qreal(INT_MAX))
+        return INT_MAX;
+    return int(value);
 }
 
-QPoint globalPixel(const QMouseEvent *event)
+// Half away from zero and clamped, so a cursor far off every screen cannot overflow; the
+// difference is taken in floating point for the same reason.
+QPoint wholePixelDifference(const QPointF &position, const QPoint &origin)
 {
-    const QPointF global = event->globalPosition();
-    return QPoint(toPixel(global.x()), toPixel(global.y()));
+    return QPoint(clampToInt(qreal(clampToInt(std::round(position.x()))) - origin.x()),
+                  clampToInt(qreal(clampToInt(std::round(position.y()))) - origin.y()));
 }
 
-// Positions near the ends of the 32-bit range must not wrap around when subtracted.
-QPoint saturatedDifference(const QPoint &a, const QPoint &b)
+QLabel *makeLabel(const QString &text, const QString &objectName, QWidget *parent)
 {
-    const auto clamp = [](qint64 v) {
-        const qint64 low = std::numeric_limits<int>::min();
-        const qint64 high = std::numeric_limits<int>::max();
-        return int(qBound(low, v, high));
-    };
-    return QPoint(clamp(qint64(a.x()) - b.x()), clamp(qint64(a.y()) - b.y()));
-}
-
-QLabel *label(const QString &text, const char *objectName, QWidget *parent)
-{
-    auto *result = new QLabel(text, parent);
-    result->setObjectName(QLatin1String(objectName));
-    return result;
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(objectName);
+    return label;
 }
 
 } // namespace
@@ -122,10 +112,11 @@ UpdaterWindow::UpdaterWindow()
     setAttribute(Qt::WA_TranslucentBackground);
     resize(560, 242);
     setMinimumSize(560, 242);
-    setStyleSheet(QLatin1String(kStyleSheet));
+    setStyleSheet(QString::fromLatin1(styleSheetText));
 
-    auto *root = new QVBoxLayout(this);
-    root->setContentsMargins(18, 18, 18, 18);
+    auto *rootLayout = new QVBoxLayout(this);
+    // Room around the card for its shadow.
+    rootLayout->setContentsMargins(18, 18, 18, 18);
 
     auto *card = new QFrame(this);
     card->setObjectName(QStringLiteral("Card"));
@@ -142,13 +133,17 @@ UpdaterWindow::UpdaterWindow()
     auto *header = new QHBoxLayout;
     header->setContentsMargins(0, 0, 0, 0);
     header->setSpacing(12);
-    header->addWidget(label(QStringLiteral("UPDATE"), "Badge", card), 0, Qt::AlignTop);
-    titleLabel = label(QStringLiteral("Verificando atualizacoes"), "Title", card);
+    header->addWidget(makeLabel(QStringLiteral("UPDATE"), QStringLiteral("Badge"), card), 0,
+                      Qt::AlignTop);
+    titleLabel =
+        makeLabel(QStringLiteral("Verificando atualizacoes"), QStringLiteral("Title"), card);
     header->addWidget(titleLabel, 1);
-    header->addWidget(label(QString(), "Pulse", card), 0, Qt::AlignRight | Qt::AlignTop);
+    header->addWidget(makeLabel(QString(), QStringLiteral("Pulse"), card), 0,
+                      Qt::AlignRight | Qt::AlignTop);
     cardLayout->addLayout(header, 0);
 
-    detailLabel = label(QStringLiteral("Conectando ao servidor de updates..."), "Detail", card);
+    detailLabel = makeLabel(QStringLiteral("Conectando ao servidor de updates..."),
+                            QStringLiteral("Detail"), card);
     detailLabel->setWordWrap(true);
     cardLayout->addWidget(detailLabel, 0);
 
@@ -157,14 +152,16 @@ UpdaterWindow::UpdaterWindow()
     progressBar->setTextVisible(true);
     cardLayout->addWidget(progressBar, 0);
 
-    stepLabel = label(QStringLiteral("Preparando..."), "Detail", card);
+    stepLabel = makeLabel(QStringLiteral("Preparando..."), QStringLiteral("Detail"), card);
     cardLayout->addWidget(stepLabel, 0);
+
     cardLayout->addWidget(
-        label(QStringLiteral("Mantenha esta janela aberta enquanto os arquivos sao atualizados."),
-              "WindowHint", card),
+        makeLabel(
+            QStringLiteral("Mantenha esta janela aberta enquanto os arquivos sao atualizados."),
+            QStringLiteral("WindowHint"), card),
         0);
 
-    root->addWidget(card, 0);
+    rootLayout->addWidget(card, 0);
 }
 
 UpdaterWindow::~UpdaterWindow() = default;
@@ -173,7 +170,8 @@ void UpdaterWindow::setStatus(const QString &title, const QString &detail)
 {
     titleLabel->setText(title);
     detailLabel->setText(detail);
-    stepLabel->setText(detail.section(QLatin1Char('\n'), 0, 0));
+    const qsizetype lineEnd = detail.indexOf(QLatin1Char('\n'));
+    stepLabel->setText(lineEnd < 0 ? detail : detail.left(lineEnd));
 }
 
 void UpdaterWindow::setProgressMode(bool indeterminate)
@@ -192,33 +190,36 @@ void UpdaterWindow::setProgress(qlonglong value, qlonglong maximum)
         progressBar->setRange(0, 0);
         return;
     }
-    // The bar holds 32-bit numbers; shift both sides alike so the percentage stays exact
-    // enough for totals of many gigabytes.
-    const qlonglong shown = qBound<qlonglong>(0, value, maximum);
+
+    // The bar holds 32 bits; updates of several GiB are scaled down by a common power of two,
+    // which keeps the percentage the bar shows.
     int shift = 0;
-    while ((maximum >> shift) > std::numeric_limits<int>::max())
+    while ((maximum >> shift) > INT_MAX)
         ++shift;
+    const qlonglong shown = qBound(qlonglong(0), value, maximum);
     progressBar->setRange(0, int(maximum >> shift));
     progressBar->setValue(int(shown >> shift));
+
     stepLabel->setText(
         QStringLiteral("%1 / %2").arg(formatByteSize(value), formatByteSize(maximum)));
 }
 
-void UpdaterWindow::handleFinished(bool success, bool /*updated*/, const QString &message)
+void UpdaterWindow::handleFinished(bool success, bool updated, const QString &message)
 {
+    Q_UNUSED(updated);
     if (success) {
         close();
         QCoreApplication::exit(0);
         return;
     }
+
     if (!isVisible())
         show();
     const QString text =
         message.trimmed().isEmpty()
             ? QStringLiteral("Nao foi possivel concluir o processo de atualizacao.")
             : message;
-    QMessageBox::critical(this, QStringLiteral("Atualizacao falhou"), text, QMessageBox::Ok,
-                          QMessageBox::NoButton);
+    QMessageBox::critical(this, QStringLiteral("Atualizacao falhou"), text);
     QCoreApplication::exit(1);
 }
 
@@ -236,17 +237,7 @@ void UpdaterWindow::mousePressEvent(QMouseEvent *event)
         return;
     }
     dragging = true;
-    dragOffset = saturatedDifference(globalPixel(event), frameGeometry().topLeft());
-    event->accept();
-}
-
-void UpdaterWindow::mouseMoveEvent(QMouseEvent *event)
-{
-    if (!dragging) {
-        QWidget::mouseMoveEvent(event);
-        return;
-    }
-    move(saturatedDifference(globalPixel(event), dragOffset));
+    dragOffset = wholePixelDifference(event->globalPosition(), frameGeometry().topLeft());
     event->accept();
 }
 
@@ -257,5 +248,15 @@ void UpdaterWindow::mouseReleaseEvent(QMouseEvent *event)
         return;
     }
     dragging = false;
+    event->accept();
+}
+
+void UpdaterWindow::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!dragging) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    move(wholePixelDifference(event->globalPosition(), dragOffset));
     event->accept();
 }
