@@ -217,8 +217,16 @@ void EndToEndTest::resumesAnInterruptedDownload()
         updater.start(updaterExecutablePath(), client.updaterArguments());
         QVERIFY(updater.waitForStarted(5000));
         // Killed once two files are complete and the third is on its way.
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(staged + QStringLiteral("data/part2.bin")).exists(),
-                                 20000);
+        const QString third = staged + QStringLiteral("data/part2.bin");
+        QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(third),
+                                  qPrintable(QStringLiteral("updater %1, staged: %2")
+                                                 .arg(updater.state() == QProcess::Running
+                                                          ? QStringLiteral("running")
+                                                          : QStringLiteral("ended"))
+                                                 .arg(QDir(staged + QStringLiteral("data"))
+                                                          .entryList(QDir::Files)
+                                                          .join(QLatin1Char(' ')))),
+                                  20000);
         updater.kill();
         QVERIFY(updater.waitForFinished(5000));
     }
