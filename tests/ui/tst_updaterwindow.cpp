@@ -1,380 +1,362 @@
 #include "download/bytesize.h"
 #include "ui/updaterwindow.h"
 
-#include <QAbstractButton>
 #include <QApplication>
+#include <QGraphicsDropShadowEffect>
 #include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
-#include <QtTest>
 
-#include <limits>
+#include <functional>
 
-namespace {
-
-constexpr qint64 GiB = qint64(1) << 30;
-
-QLabel *labelNamed(UpdaterWindow &window, const char *name, int index = 0)
-{
-    const QList<QLabel *> labels = window.findChildren<QLabel *>(QLatin1String(name));
-    return index < labels.size() ? labels.at(index) : nullptr;
-}
-
-QLabel *stepLabel(UpdaterWindow &window)
-{
-    return labelNamed(window, "Detail", 1);
-}
-
-QProgressBar *bar(UpdaterWindow &window)
-{
-    return window.findChild<QProgressBar *>();
-}
-
-struct FinishOutcome
-{
-    int exitCode = -2;
-    bool boxSeen = false;
-    QString boxTitle;
-    QString boxText;
-    bool boxParentIsWindow = false;
-    QMessageBox::StandardButtons boxButtons;
-};
-
-// Runs handleFinished inside a real application event loop, the way main does, and
-// dismisses whatever modal box it raises. A watchdog bounds the whole exchange.
-FinishOutcome runFinished(UpdaterWindow &window, bool success, const QString &message)
-{
-    FinishOutcome outcome;
-    QTimer dismisser;
-    dismisser.setInterval(20);
-    QObject::connect(&dismisser, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || outcome.boxSeen)
-            return;
-        outcome.boxSeen = true;
-        outcome.boxTitle = box->windowTitle();
-        outcome.boxText = box->text();
-        outcome.boxParentIsWindow = box->parentWidget() == &window;
-        outcome.boxButtons = box->standardButtons();
-        box->button(QMessageBox::Ok)->click();
-    });
-    dismisser.start();
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [] {
-        if (QWidget *modal = QApplication::activeModalWidget())
-            modal->close();
-        QCoreApplication::exit(-1);
-    });
-    watchdog.start(10000);
-    QTimer::singleShot(0, &window, [&] { window.handleFinished(success, false, message); });
-    outcome.exitCode = QApplication::exec();
-    return outcome;
-}
-
-void sendMouse(QWidget *target, QEvent::Type type, Qt::MouseButton button, QPointF global)
-{
-    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : button;
-    // The window only looks at global positions.
-    QMouseEvent event(type, QPointF(4, 4), global,
-                      type == QEvent::MouseMove ? Qt::NoButton : button, held, Qt::NoModifier);
-    QCoreApplication::sendEvent(target, &event);
-}
-
-} // namespace
-
-class TestUpdaterWindow : public QObject
+class UpdaterWindowTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initialState();
-    void styleReachesLabels();
-    void status_data();
-    void status();
-    void progress_data();
-    void progress();
-    void progressMode_data();
-    void progressMode();
-    void finished_data();
-    void finished();
-    void dragging_data();
-    void dragging();
+    void isBuiltAsAFramelessStyledCard();
+    void labelsTakeTheirStyle_data();
+    void labelsTakeTheirStyle();
+    void showsStatus_data();
+    void showsStatus();
+    void showsProgress_data();
+    void showsProgress();
+    void switchesProgressMode_data();
+    void switchesProgressMode();
+    void endsTheRun_data();
+    void endsTheRun();
+    void dragsWithTheLeftButton_data();
+    void dragsWithTheLeftButton();
 };
 
-void TestUpdaterWindow::initialState()
+namespace {
+
+QLabel *label(const UpdaterWindow &window, const char *name, int index = 0)
+{
+    const QList<QLabel *> found = window.findChildren<QLabel *>(QString::fromLatin1(name));
+    return index < found.size() ? found.at(index) : nullptr;
+}
+
+QProgressBar *bar(const UpdaterWindow &window)
+{
+    return window.findChild<QProgressBar *>();
+}
+
+// Opens the mouse handlers, so events can reach them without the application's own
+// conversion of global positions to whole pixels.
+struct DraggableWindow : UpdaterWindow
+{
+    using UpdaterWindow::mouseMoveEvent;
+    using UpdaterWindow::mousePressEvent;
+    using UpdaterWindow::mouseReleaseEvent;
+};
+
+struct BarState
+{
+    int maximum;
+    int value;
+    QString text;
+};
+
+BarState barState(const UpdaterWindow &window)
+{
+    const QProgressBar *progress = bar(window);
+    return {progress->maximum(), progress->value(), progress->text()};
+}
+
+// Runs the application loop until the window ends it, dismissing any message box it opens.
+// Returns the loop's exit code, or -99 when nothing ended the loop in time.
+int runUntilExit(const std::function<void()> &trigger, QStringList *boxes)
+{
+    QTimer dismisser;
+    QObject::connect(&dismisser, &QTimer::timeout, [boxes] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        *boxes << box->windowTitle() + QLatin1Char('|') + box->text() + QLatin1Char('|') +
+                      QString::number(box->standardButtons()) + QLatin1Char('|') +
+                      QString::number(box->icon());
+        box->button(QMessageBox::Ok)->click();
+    });
+    dismisser.start(20);
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(-99); });
+    QTimer::singleShot(0, trigger);
+    return QApplication::exec();
+}
+
+} // namespace
+
+void UpdaterWindowTest::isBuiltAsAFramelessStyledCard()
 {
     UpdaterWindow window;
-    QVERIFY(!window.isVisible());
     QCOMPARE(window.objectName(), QStringLiteral("UpdaterRoot"));
-    QCOMPARE(window.windowFlags().toInt(), 0x801);
+    QCOMPARE(window.windowTitle(), QStringLiteral("Quorvex Updater"));
+    QCOMPARE(int(window.windowFlags()), 0x801);
     QVERIFY(window.testAttribute(Qt::WA_TranslucentBackground));
+    QVERIFY(!window.isVisible());
     QCOMPARE(window.size(), QSize(560, 242));
     QCOMPARE(window.minimumSize(), QSize(560, 242));
-    window.resize(100, 50);
-    QCOMPARE(window.size(), QSize(560, 242));
+    QCOMPARE(window.maximumSize(), QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+    QCOMPARE(window.styleSheet().count(QLatin1Char('{')), 9);
+    QCOMPARE(window.layout()->contentsMargins(), QMargins(18, 18, 18, 18));
 
-    QCOMPARE(labelNamed(window, "Badge")->text(), QStringLiteral("UPDATE"));
-    QCOMPARE(labelNamed(window, "Title")->text(), QStringLiteral("Verificando atualizacoes"));
-    QCOMPARE(labelNamed(window, "Detail")->text(),
+    const QList<QSize> iconSizes = window.windowIcon().availableSizes();
+    for (int side : {16, 24, 32, 48, 64, 256})
+        QVERIFY2(iconSizes.contains(QSize(side, side)), qPrintable(QString::number(side)));
+
+    auto *card = window.findChild<QWidget *>(QStringLiteral("Card"));
+    QVERIFY(card);
+    QCOMPARE(card->layout()->contentsMargins(), QMargins(24, 20, 24, 22));
+    QCOMPARE(card->layout()->spacing(), 14);
+    auto *shadow = qobject_cast<QGraphicsDropShadowEffect *>(card->graphicsEffect());
+    QVERIFY(shadow);
+    QCOMPARE(shadow->blurRadius(), 32.0);
+    QCOMPARE(shadow->offset(), QPointF(0.0, 10.0));
+    QCOMPARE(shadow->color(), QColor(0, 0, 0, 190));
+
+    QCOMPARE(label(window, "Badge")->text(), QStringLiteral("UPDATE"));
+    QCOMPARE(label(window, "Title")->text(), QStringLiteral("Verificando atualizacoes"));
+    QCOMPARE(label(window, "Detail", 0)->text(),
              QStringLiteral("Conectando ao servidor de updates..."));
-    QVERIFY(labelNamed(window, "Detail")->wordWrap());
-    QCOMPARE(stepLabel(window)->text(), QStringLiteral("Preparando..."));
-    QVERIFY(labelNamed(window, "Pulse")->text().isEmpty());
-    QCOMPARE(labelNamed(window, "WindowHint")->text(),
+    QVERIFY(label(window, "Detail", 0)->wordWrap());
+    QCOMPARE(label(window, "Detail", 1)->text(), QStringLiteral("Preparando..."));
+    QCOMPARE(label(window, "WindowHint")->text(),
              QStringLiteral("Mantenha esta janela aberta enquanto os arquivos sao atualizados."));
     QCOMPARE(bar(window)->maximum(), 0);
-    QVERIFY(bar(window)->text().isEmpty());
+    QVERIFY(bar(window)->isTextVisible());
+    QCOMPARE(bar(window)->text(), QString());
+
+    window.resize(100, 50);
+    QCOMPARE(window.size(), QSize(560, 242));
 }
 
-void TestUpdaterWindow::styleReachesLabels()
+void UpdaterWindowTest::labelsTakeTheirStyle_data()
 {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("pixelSize");
+    QTest::addColumn<QColor>("color");
+    QTest::newRow("title") << QStringLiteral("Title") << 0 << 22 << QColor(0xf8, 0xfb, 0xff);
+    QTest::newRow("detail") << QStringLiteral("Detail") << 0 << 13 << QColor(0xc6, 0xd7, 0xe8);
+    QTest::newRow("step") << QStringLiteral("Detail") << 1 << 13 << QColor(0xc6, 0xd7, 0xe8);
+    QTest::newRow("hint") << QStringLiteral("WindowHint") << 0 << 11 << QColor(237, 243, 255, 110);
+}
+
+void UpdaterWindowTest::labelsTakeTheirStyle()
+{
+    QFETCH(QString, name);
+    QFETCH(int, index);
     UpdaterWindow window;
     window.ensurePolished();
-    for (QLabel *label : window.findChildren<QLabel *>())
-        label->ensurePolished();
-    for (int index : {0, 1}) {
-        QLabel *detail = labelNamed(window, "Detail", index);
-        QCOMPARE(detail->font().pixelSize(), 13);
-        QCOMPARE(detail->palette().color(QPalette::WindowText), QColor(0xc6, 0xd7, 0xe8));
-    }
-    QCOMPARE(labelNamed(window, "WindowHint")->font().pixelSize(), 11);
-    QCOMPARE(labelNamed(window, "Title")->font().pixelSize(), 22);
-    QCOMPARE(labelNamed(window, "Pulse")->size(), QSize(8, 8));
+    QLabel *target = label(window, qPrintable(name), index);
+    QVERIFY(target);
+    target->ensurePolished();
+    QTEST(target->font().pixelSize(), "pixelSize");
+    QTEST(target->palette().color(QPalette::WindowText), "color");
 }
 
-void TestUpdaterWindow::status_data()
+void UpdaterWindowTest::showsStatus_data()
 {
     QTest::addColumn<QString>("detail");
     QTest::addColumn<QString>("step");
-    QTest::newRow("one line") << QStringLiteral("Baixando a.pak")
-                              << QStringLiteral("Baixando a.pak");
-    QTest::newRow("two lines") << QStringLiteral("Versao 2.0\nNovos mapas")
+    QTest::newRow("one line") << QStringLiteral("Consultando http://x")
+                              << QStringLiteral("Consultando http://x");
+    QTest::newRow("two lines") << QStringLiteral("Versao 2.0\nCorrecoes")
                                << QStringLiteral("Versao 2.0");
-    QTest::newRow("leading line feed") << QStringLiteral("\nresto") << QString();
+    QTest::newRow("leading line feed") << QStringLiteral("\nCorrecoes") << QString();
     QTest::newRow("empty") << QString() << QString();
     QTest::newRow("carriage return kept") << QStringLiteral("a\r\nb") << QStringLiteral("a\r");
 }
 
-void TestUpdaterWindow::status()
+void UpdaterWindowTest::showsStatus()
 {
     QFETCH(QString, detail);
-    QFETCH(QString, step);
     UpdaterWindow window;
     window.setStatus(QStringLiteral("Atualizacao encontrada"), detail);
-    QCOMPARE(labelNamed(window, "Title")->text(), QStringLiteral("Atualizacao encontrada"));
-    QCOMPARE(labelNamed(window, "Detail")->text(), detail);
-    QCOMPARE(stepLabel(window)->text(), step);
+    QCOMPARE(label(window, "Title")->text(), QStringLiteral("Atualizacao encontrada"));
+    QCOMPARE(label(window, "Detail", 0)->text(), detail);
+    QTEST(label(window, "Detail", 1)->text(), "step");
 }
 
-void TestUpdaterWindow::progress_data()
+void UpdaterWindowTest::showsProgress_data()
 {
-    QTest::addColumn<qint64>("value");
-    QTest::addColumn<qint64>("maximum");
-    QTest::addColumn<QString>("percent"); // empty: busy indicator
-    QTest::addColumn<bool>("stepChanges");
+    QTest::addColumn<qlonglong>("value");
+    QTest::addColumn<qlonglong>("maximum");
+    QTest::addColumn<QString>("percent");
+    QTest::addColumn<bool>("busy");
+    QTest::addColumn<bool>("stepChanged");
 
-    const qint64 top = std::numeric_limits<qint64>::max();
-    QTest::newRow("open total") << qint64(5) << qint64(0) << QString() << false;
-    QTest::newRow("negative total") << qint64(5) << qint64(-1) << QString() << false;
-    QTest::newRow("half") << qint64(50) << qint64(100) << QStringLiteral("50%") << true;
-    QTest::newRow("over the total") << qint64(150) << qint64(100) << QStringLiteral("100%") << true;
-    QTest::newRow("negative value") << qint64(-5) << qint64(100) << QStringLiteral("0%") << true;
-    QTest::newRow("32-bit limit") << qint64(std::numeric_limits<int>::max())
-                                  << qint64(std::numeric_limits<int>::max())
-                                  << QStringLiteral("100%") << true;
-    QTest::newRow("5 of 10 GiB") << 5 * GiB << 10 * GiB << QStringLiteral("50%") << true;
-    QTest::newRow("3 of 4 GiB") << 3 * GiB << 4 * GiB << QStringLiteral("75%") << true;
-    QTest::newRow("just over 32 bits")
-        << qint64(1) << qint64(std::numeric_limits<int>::max()) + 1 << QStringLiteral("0%") << true;
-    QTest::newRow("largest total, full") << top << top << QStringLiteral("100%") << true;
-    QTest::newRow("largest total, half") << (top / 2 + 1) << top << QStringLiteral("50%") << true;
-    QTest::newRow("over a huge total") << top << 6 * GiB << QStringLiteral("100%") << true;
+    const qlonglong gib = 1024LL * 1024 * 1024;
+    QTest::newRow("half") << 50LL << 100LL << QStringLiteral("50%") << false << true;
+    QTest::newRow("over the maximum") << 150LL << 100LL << QStringLiteral("100%") << false << true;
+    QTest::newRow("negative value") << -5LL << 100LL << QStringLiteral("0%") << false << true;
+    QTest::newRow("5 GiB of 10 GiB")
+        << 5 * gib << 10 * gib << QStringLiteral("50%") << false << true;
+    QTest::newRow("all of 10 GiB")
+        << 10 * gib << 10 * gib << QStringLiteral("100%") << false << true;
+    QTest::newRow("largest total") << Q_INT64_C(0x4000000000000000) << Q_INT64_C(0x7fffffffffffffff)
+                                   << QStringLiteral("50%") << false << true;
+    QTest::newRow("open total") << 5LL << 0LL << QString() << true << false;
+    QTest::newRow("negative total") << 5LL << -1LL << QString() << true << false;
 }
 
-void TestUpdaterWindow::progress()
+void UpdaterWindowTest::showsProgress()
 {
-    QFETCH(qint64, value);
-    QFETCH(qint64, maximum);
-    QFETCH(QString, percent);
-    QFETCH(bool, stepChanges);
-
+    QFETCH(qlonglong, value);
+    QFETCH(qlonglong, maximum);
+    QFETCH(bool, busy);
+    QFETCH(bool, stepChanged);
     UpdaterWindow window;
     window.setProgressMode(false);
-    window.setStatus(QStringLiteral("Baixando atualizacao"), QStringLiteral("antes"));
     window.setProgress(value, maximum);
 
-    QProgressBar *progressBar = bar(window);
-    if (percent.isEmpty()) {
-        QCOMPARE(progressBar->maximum(), 0);
-        QVERIFY(progressBar->text().isEmpty());
-    } else {
-        QVERIFY(progressBar->maximum() > 0);
-        QVERIFY(progressBar->value() >= 0 && progressBar->value() <= progressBar->maximum());
-        QCOMPARE(progressBar->text(), percent);
-    }
-    const QString expectedStep =
-        stepChanges ? QStringLiteral("%1 / %2").arg(formatByteSize(value), formatByteSize(maximum))
-                    : QStringLiteral("antes");
-    QCOMPARE(stepLabel(window)->text(), expectedStep);
+    const BarState state = barState(window);
+    QTEST(state.text, "percent");
+    QCOMPARE(state.maximum == 0, busy);
+    QVERIFY(state.value >= 0 && state.value <= state.maximum);
+    const QString step = label(window, "Detail", 1)->text();
+    if (stepChanged)
+        QCOMPARE(step, formatByteSize(value) + QStringLiteral(" / ") + formatByteSize(maximum));
+    else
+        QCOMPARE(step, QStringLiteral("Preparando..."));
 }
 
-void TestUpdaterWindow::progressMode_data()
+void UpdaterWindowTest::switchesProgressMode_data()
 {
-    QTest::addColumn<qint64>("shownMaximum"); // -1: leave the initial busy bar alone
+    QTest::addColumn<qlonglong>("shownMaximum"); // 0: still busy
     QTest::addColumn<bool>("indeterminate");
     QTest::addColumn<int>("maximum");
     QTest::addColumn<int>("value");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("busy to determinate") << qint64(-1) << false << 100 << 0 << QStringLiteral("0%");
-    QTest::newRow("determinate stays")
-        << qint64(5000) << false << 5000 << 2500 << QStringLiteral("50%");
-    QTest::newRow("scaled range stays") << 10 * GiB << false << int((10 * GiB) >> 3)
-                                        << int((5 * GiB) >> 3) << QStringLiteral("50%");
-    QTest::newRow("back to busy") << qint64(5000) << true << 0 << 2500 << QString();
-    QTest::newRow("busy stays busy") << qint64(-1) << true << 0 << -1 << QString();
+    QTest::addColumn<QString>("percent");
+    QTest::newRow("busy to determinate") << 0LL << false << 100 << 0 << QStringLiteral("0%");
+    QTest::newRow("determinate kept") << 5000LL << false << 5000 << 1000 << QStringLiteral("20%");
+    QTest::newRow("determinate to busy") << 5000LL << true << 0 << 0 << QString();
+    QTest::newRow("busy stays busy") << 0LL << true << 0 << 0 << QString();
 }
 
-void TestUpdaterWindow::progressMode()
+void UpdaterWindowTest::switchesProgressMode()
 {
-    QFETCH(qint64, shownMaximum);
+    QFETCH(qlonglong, shownMaximum);
     QFETCH(bool, indeterminate);
-    QFETCH(int, maximum);
-    QFETCH(int, value);
-    QFETCH(QString, text);
-
     UpdaterWindow window;
     if (shownMaximum > 0)
-        window.setProgress(shownMaximum / 2, shownMaximum);
-    const QString step = stepLabel(window)->text();
+        window.setProgress(1000, shownMaximum);
+    const QString step = label(window, "Detail", 1)->text();
     window.setProgressMode(indeterminate);
 
-    QProgressBar *progressBar = bar(window);
-    QCOMPARE(progressBar->maximum(), maximum);
-    if (!indeterminate)
-        QCOMPARE(progressBar->value(), value);
-    QCOMPARE(progressBar->text(), text);
-    QCOMPARE(stepLabel(window)->text(), step);
+    const BarState state = barState(window);
+    QTEST(state.maximum, "maximum");
+    if (state.maximum > 0)
+        QTEST(state.value, "value");
+    QTEST(state.text, "percent");
+    QCOMPARE(label(window, "Detail", 1)->text(), step);
 }
 
-void TestUpdaterWindow::finished_data()
+void UpdaterWindowTest::endsTheRun_data()
 {
     QTest::addColumn<bool>("success");
-    QTest::addColumn<bool>("shownBefore");
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("boxText"); // empty: no box expected
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("shownText"); // empty: no box
 
     const QString fallback = QStringLiteral("Nao foi possivel concluir o processo de atualizacao.");
-    QTest::newRow("success, hidden") << true << false << QString() << QString() << 0;
-    QTest::newRow("success, shown") << true << true << QString() << QString() << 0;
-    QTest::newRow("failure, hidden") << false << false << QStringLiteral("Falha no download.")
-                                     << QStringLiteral("Falha no download.") << 1;
-    QTest::newRow("failure, shown") << false << true << QStringLiteral("Hash divergente.")
-                                    << QStringLiteral("Hash divergente.") << 1;
-    QTest::newRow("blank message") << false << false << QStringLiteral("   ") << fallback << 1;
-    QTest::newRow("empty message") << false << true << QString() << fallback << 1;
-    QTest::newRow("spaces kept") << false << false << QStringLiteral("  erro  ")
-                                 << QStringLiteral("  erro  ") << 1;
+    QTest::newRow("success") << true << QString() << 0 << QString();
+    QTest::newRow("success ignores a message") << true << QStringLiteral("x") << 0 << QString();
+    QTest::newRow("failure with a message") << false << QStringLiteral("Falha ao baixar a.pak.")
+                                            << 1 << QStringLiteral("Falha ao baixar a.pak.");
+    QTest::newRow("failure keeps surrounding spaces")
+        << false << QStringLiteral("  erro  ") << 1 << QStringLiteral("  erro  ");
+    QTest::newRow("failure with blanks") << false << QStringLiteral("   ") << 1 << fallback;
+    QTest::newRow("failure without text") << false << QString() << 1 << fallback;
 }
 
-void TestUpdaterWindow::finished()
+void UpdaterWindowTest::endsTheRun()
 {
     QFETCH(bool, success);
-    QFETCH(bool, shownBefore);
     QFETCH(QString, message);
-    QFETCH(QString, boxText);
-    QFETCH(int, exitCode);
-
+    QFETCH(QString, shownText);
     UpdaterWindow window;
-    if (shownBefore)
-        window.presentWindow();
-    const FinishOutcome outcome = runFinished(window, success, message);
+    QStringList boxes;
+    bool visibleUnderBox = false;
+    const int code = runUntilExit(
+        [&] {
+            QTimer::singleShot(0, &window, [&] { visibleUnderBox = window.isVisible(); });
+            window.handleFinished(success, true, message);
+        },
+        &boxes);
 
-    QCOMPARE(outcome.exitCode, exitCode);
-    QCOMPARE(outcome.boxSeen, !boxText.isEmpty());
-    if (success) {
+    QTEST(code, "exitCode");
+    if (shownText.isEmpty()) {
+        QCOMPARE(boxes, QStringList());
         QVERIFY(!window.isVisible());
-        return;
+    } else {
+        QCOMPARE(boxes, QStringList{QStringLiteral("Atualizacao falhou|") + shownText +
+                                    QLatin1Char('|') + QString::number(QMessageBox::Ok) +
+                                    QLatin1Char('|') + QString::number(QMessageBox::Critical)});
+        QVERIFY(visibleUnderBox);
     }
-    QVERIFY(window.isVisible());
-    QCOMPARE(outcome.boxTitle, QStringLiteral("Atualizacao falhou"));
-    QCOMPARE(outcome.boxText, boxText);
-    QVERIFY(outcome.boxParentIsWindow);
-    QCOMPARE(outcome.boxButtons, QMessageBox::StandardButtons(QMessageBox::Ok));
 }
 
-void TestUpdaterWindow::dragging_data()
+void UpdaterWindowTest::dragsWithTheLeftButton_data()
 {
-    QTest::addColumn<QString>("target"); // object name of the widget the events reach
     QTest::addColumn<int>("button");
     QTest::addColumn<QPointF>("press");
     QTest::addColumn<QPointF>("moveTo");
-    QTest::addColumn<bool>("releaseFirst");
-    QTest::addColumn<QPoint>("travel");
+    QTest::addColumn<QPoint>("expectedTopLeft");
+    QTest::addColumn<bool>("direct"); // call the handlers instead of sending the events
 
-    const int left = Qt::LeftButton;
-    const int right = Qt::RightButton;
-    QTest::newRow("left drag") << QStringLiteral("UpdaterRoot") << left << QPointF(300, 200)
-                               << QPointF(340, 170) << false << QPoint(40, -30);
-    QTest::newRow("drag from the title") << QStringLiteral("Title") << left << QPointF(300, 200)
-                                         << QPointF(250, 260) << false << QPoint(-50, 60);
-    QTest::newRow("drag from the bar")
-        << QString() << left << QPointF(300, 200) << QPointF(310, 215) << false << QPoint(10, 15);
-    QTest::newRow("halves away from zero")
-        << QStringLiteral("UpdaterRoot") << left << QPointF(300.5, 199.5) << QPointF(340.4, 180.5)
-        << false << QPoint(39, -19);
-    QTest::newRow("negative halves") << QStringLiteral("UpdaterRoot") << left << QPointF(-0.5, 10.0)
-                                     << QPointF(-20.5, -1.5) << false << QPoint(-20, -12);
-    QTest::newRow("right button") << QStringLiteral("UpdaterRoot") << right << QPointF(300, 200)
-                                  << QPointF(400, 300) << false << QPoint(0, 0);
-    QTest::newRow("move after release")
-        << QStringLiteral("UpdaterRoot") << left << QPointF(300, 200) << QPointF(400, 300) << true
-        << QPoint(0, 0);
-    QTest::newRow("far above the 32-bit range")
-        << QStringLiteral("UpdaterRoot") << left << QPointF(300, 200) << QPointF(300, -1e12)
-        << false << QPoint(0, std::numeric_limits<int>::min());
+    const QPoint start(100, 80);
+    QTest::newRow("left drag follows the cursor")
+        << int(Qt::LeftButton) << QPointF(150, 90) << QPointF(175, 60) << QPoint(125, 50) << false;
+    QTest::newRow("halves round away from zero") << int(Qt::LeftButton) << QPointF(150.5, 90.4)
+                                                 << QPointF(-20.5, 90.6) << QPoint(-72, 81) << true;
+    // Beyond 32 bits the position is clamped, so the travel between two such points is nil.
+    QTest::newRow("far off screen is clamped")
+        << int(Qt::LeftButton) << QPointF(3e9, 90) << QPointF(4e12, 90) << start << true;
+    QTest::newRow("right drag does nothing")
+        << int(Qt::RightButton) << QPointF(150, 90) << QPointF(300, 300) << start << false;
 }
 
-void TestUpdaterWindow::dragging()
+void UpdaterWindowTest::dragsWithTheLeftButton()
 {
-    QFETCH(QString, target);
     QFETCH(int, button);
     QFETCH(QPointF, press);
     QFETCH(QPointF, moveTo);
-    QFETCH(bool, releaseFirst);
-    QFETCH(QPoint, travel);
+    QFETCH(bool, direct);
+    DraggableWindow window;
+    window.move(100, 80);
+    window.presentWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.frameGeometry().topLeft(), QPoint(100, 80));
 
-    UpdaterWindow window;
-    window.move(200, 150);
-    const QPoint start = window.frameGeometry().topLeft();
-    QWidget *receiver = target.isEmpty()                ? static_cast<QWidget *>(bar(window))
-                        : target == window.objectName() ? static_cast<QWidget *>(&window)
-                                                        : window.findChild<QWidget *>(target);
-    QVERIFY(receiver);
-    const auto mouseButton = Qt::MouseButton(button);
+    const auto mouse = [&](QEvent::Type type, QPointF global, Qt::MouseButton which,
+                           Qt::MouseButtons held) {
+        QMouseEvent event(type, QPointF(10, 10), global, which, held, Qt::NoModifier);
+        if (!direct)
+            QCoreApplication::sendEvent(&window, &event);
+        else if (type == QEvent::MouseButtonPress)
+            window.mousePressEvent(&event);
+        else if (type == QEvent::MouseMove)
+            window.mouseMoveEvent(&event);
+        else
+            window.mouseReleaseEvent(&event);
+    };
+    const auto pressed = Qt::MouseButton(button);
+    mouse(QEvent::MouseButtonPress, press, pressed, pressed);
+    mouse(QEvent::MouseMove, moveTo, Qt::NoButton, pressed);
+    QTEST(window.pos(), "expectedTopLeft");
+    mouse(QEvent::MouseButtonRelease, moveTo, pressed, Qt::NoButton);
 
-    sendMouse(receiver, QEvent::MouseButtonPress, mouseButton, press);
-    if (releaseFirst)
-        sendMouse(receiver, QEvent::MouseButtonRelease, mouseButton, press);
-    sendMouse(receiver, QEvent::MouseMove, mouseButton, moveTo);
-    sendMouse(receiver, QEvent::MouseButtonRelease, mouseButton, moveTo);
-
-    const QPoint moved = window.frameGeometry().topLeft();
-    if (travel.y() == std::numeric_limits<int>::min()) {
-        // The cursor is clamped to the top of the 32-bit range instead of wrapping around.
-        QCOMPARE(moved, QPoint(start.x(), std::numeric_limits<int>::min()));
-        return;
-    }
-    QCOMPARE(moved - start, travel);
-
-    // The drag ended with the release: a later move leaves the window where it is.
-    sendMouse(receiver, QEvent::MouseMove, Qt::LeftButton, moveTo + QPointF(77, 77));
-    QCOMPARE(window.frameGeometry().topLeft(), moved);
+    // After the release, moving the cursor leaves the window where it is.
+    const QPoint settled = window.pos();
+    mouse(QEvent::MouseMove, QPointF(5, 5), Qt::NoButton, Qt::NoButton);
+    QCOMPARE(window.pos(), settled);
 }
 
-QTEST_MAIN(TestUpdaterWindow)
+QTEST_MAIN(UpdaterWindowTest)
 #include "tst_updaterwindow.moc"
