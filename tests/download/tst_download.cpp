@@ -10,6 +10,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 using Response = TestHttpServer::Response;
 using Delivery = TestHttpServer::Delivery;
 using Progress = QList<QPair<qint64, qint64>>;
@@ -59,6 +64,44 @@ UpdateFile fileEntry(const TestHttpServer &server, const QString &path, const QB
 
 const QString nativeA = QDir::toNativeSeparators(QStringLiteral("data/a.bin"));
 
+// Makes every file write of this process stop at limit bytes, as on a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 limit)
+    {
+#ifdef Q_OS_UNIX
+        if (limit <= 0 || getrlimit(RLIMIT_FSIZE, &m_saved) != 0)
+            return;
+        std::signal(SIGXFSZ, SIG_IGN); // a failed write, not a killed process
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = rlim_t(limit);
+        m_active = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+#else
+        Q_UNUSED(limit);
+#endif
+    }
+    ~FileSizeLimit()
+    {
+#ifdef Q_OS_UNIX
+        if (m_active)
+            setrlimit(RLIMIT_FSIZE, &m_saved);
+#endif
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+    bool isActive() const
+    {
+        return m_active;
+    }
+
+private:
+#ifdef Q_OS_UNIX
+    rlimit m_saved{};
+#endif
+    bool m_active = false;
+};
+
 } // namespace
 
 class TestDownload : public QObject
@@ -72,8 +115,6 @@ private slots:
     void fileHash();
     void stagingFolder_data();
     void stagingFolder();
-    void downloadFailures_data();
-    void downloadFailures();
     void progressRelay_data();
     void progressRelay();
     void stagedFailures_data();
@@ -166,62 +207,6 @@ void TestDownload::stagingFolder()
              m_dir.path() + QStringLiteral("/.update-staging/") + folder);
 }
 
-void TestDownload::downloadFailures_data()
-{
-    QTest::addColumn<Response>("response");
-    QTest::addColumn<int>("timeoutMs");
-    QTest::addColumn<QString>("blocker"); // folder entry that makes the target unopenable
-    QTest::addColumn<QString>("message"); // prefix
-    const QString failed = QStringLiteral("Falha ao baixar '%1': ").arg(nativeA);
-    const QString timedOut = QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(nativeA);
-    Response notFound = respond(Delivery::Immediate);
-    notFound.status = 404;
-    Response truncated = respond(Delivery::Truncate, QByteArray(65536, 't'));
-    truncated.truncateAfter = 30000;
-    Response shortBody = respond(Delivery::Immediate);
-    shortBody.contentLength = 8192;
-    Response slow = respond(Delivery::Trickle, QByteArray(10000, 's'));
-    slow.chunkSize = 100;
-    slow.intervalMs = 50;
-    QTest::newRow("404") << notFound << 5000 << "" << failed;
-    QTest::newRow("closed at once") << respond(Delivery::CloseAtOnce) << 5000 << "" << failed;
-    QTest::newRow("truncated") << truncated << 5000 << "" << failed;
-    QTest::newRow("body short of its length") << shortBody << 5000 << "" << failed;
-    QTest::newRow("hang, zero timeout") << respond(Delivery::Hang) << 0 << "" << timedOut;
-    QTest::newRow("steady past the deadline") << slow << 1500 << "" << timedOut;
-    const QString cannot = QStringLiteral("Nao foi possivel criar '%1': ");
-    QTest::newRow("parent is a file") << Response() << 5000 << "data" << cannot;
-    QTest::newRow("target is a folder") << Response() << 5000 << "data/a.bin/x" << cannot;
-}
-
-void TestDownload::downloadFailures()
-{
-    QFETCH(Response, response);
-    QFETCH(int, timeoutMs);
-    QFETCH(QString, blocker);
-    QFETCH(QString, message);
-    QTemporaryDir dir;
-    TestHttpServer server;
-    QVERIFY(server.listen());
-    server.setResponse("/a.bin", response);
-    const QString target = dir.filePath(QStringLiteral("data/a.bin"));
-    QVERIFY(writeFile(blocker.isEmpty() ? target : dir.filePath(blocker), "earlier attempt"));
-
-    UpdateController controller(LaunchOptions{dir.path(), QStringLiteral("c"), {}, 0});
-    const UpdateFile file{QStringLiteral("data/a.bin"), QString(), -1, server.url("/a.bin")};
-    QString error;
-    QVERIFY(!controller.downloadFile(file, 0, 0, timeoutMs, target, &error));
-    if (blocker.isEmpty()) {
-        QVERIFY2(!QFileInfo::exists(target), "partial file left behind");
-        // Qt's HTTP layer resends a GET once when a connection closes before any answer.
-        QVERIFY(server.requestCount() >= 1);
-    } else {
-        message = message.arg(QDir::toNativeSeparators(target));
-        QCOMPARE(server.requestCount(), 0);
-    }
-    QVERIFY2(error.startsWith(message), qPrintable(error));
-}
-
 void TestDownload::progressRelay_data()
 {
     QTest::addColumn<qint64>("completed");
@@ -278,46 +263,74 @@ void TestDownload::progressRelay()
 void TestDownload::stagedFailures_data()
 {
     QTest::addColumn<Response>("response");
+    QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("blocker");
-    QTest::addColumn<QString>("message"); // prefix; %1 is the served body's hash
+    QTest::addColumn<QString>("blocker"); // a file put in the way first
+    QTest::addColumn<qint64>("diskRoom"); // bytes a file may grow to; 0: unlimited
+    QTest::addColumn<QString>("message"); // prefix; {target} and {served} filled in later
     QTest::addColumn<bool>("copyStays");
-    const QString mismatch =
-        QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido %3.")
-            .arg(nativeA, QString::fromLatin1(sha("real content").toUpper()), QStringLiteral("%1"));
-    const QString prepare = QStringLiteral("Nao foi possivel preparar a pasta de '%1'.");
     const QString a = QStringLiteral("data/a.bin");
-    Response truncated = respond(Delivery::Truncate, QByteArray(20000, 't'));
-    truncated.truncateAfter = 7000;
-    const Response tooMuch = respond(Delivery::Immediate, "real content and more");
+    const QString failed = QStringLiteral("Falha ao baixar '%1': ").arg(nativeA);
+    const QString timedOut = QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(nativeA);
+    const QString prepare = QStringLiteral("Nao foi possivel preparar a pasta de '%1'.");
+    const QString mismatch =
+        QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido {served}.")
+            .arg(nativeA, QString::fromLatin1(sha("real content").toUpper()));
     Response notFound;
     notFound.status = 404;
+    Response truncated = respond(Delivery::Truncate, QByteArray(20000, 't'));
+    truncated.truncateAfter = 7000;
+    Response shortBody = respond(Delivery::Immediate);
+    shortBody.contentLength = 8192;
+    Response longBody = respond(Delivery::Immediate, "real content");
+    longBody.contentLength = 5;
+    Response slow = respond(Delivery::Trickle, QByteArray(10000, 's'));
+    slow.chunkSize = 100;
+    slow.intervalMs = 50;
+    const QString staging = QStringLiteral(".update-staging/1.0-build-1/");
     QTest::newRow("version folder blocked")
-        << Response() << a << ".update-staging"
+        << Response() << 5000 << a << ".update-staging" << 0ll
         << QStringLiteral("Nao foi possivel criar a pasta temporaria de update.") << false;
     QTest::newRow("parent folder blocked")
-        << Response() << a << ".update-staging/1.0-build-1/data" << prepare.arg(nativeA) << false;
+        << Response() << 5000 << a << staging + QStringLiteral("data") << 0ll
+        << prepare.arg(nativeA) << false;
     QTest::newRow("path leaving the folder")
-        << Response() << "../../a.bin"
-        << "" << prepare.arg(QDir::toNativeSeparators(QStringLiteral("../../a.bin"))) << false;
-    QTest::newRow("404") << notFound << a << ""
-                         << QStringLiteral("Falha ao baixar '%1': ").arg(nativeA) << false;
-    QTest::newRow("nothing") << respond(Delivery::CloseAtOnce) << a << ""
-                             << QStringLiteral("Falha ao baixar '%1': ").arg(nativeA) << false;
-    QTest::newRow("too little") << truncated << a << ""
-                                << QStringLiteral("Falha ao baixar '%1': ").arg(nativeA) << false;
-    QTest::newRow("garbage") << respond(Delivery::Immediate, "%2 garbage") << a << "" << mismatch
-                             << true;
-    QTest::newRow("too much") << tooMuch << a << "" << mismatch << true;
-    QTest::newRow("empty body") << respond(Delivery::Immediate, QByteArray()) << a << "" << mismatch
-                                << true;
+        << Response() << 5000 << "../../a.bin"
+        << "" << 0ll << prepare.arg(QDir::toNativeSeparators(QStringLiteral("../../a.bin")))
+        << false;
+    QTest::newRow("target is a full folder")
+        << Response() << 5000 << a << staging + QStringLiteral("data/a.bin/x") << 0ll
+        << "Nao foi possivel criar '{target}': " << false;
+    QTest::newRow("404") << notFound << 5000 << a << "" << 0ll << failed << false;
+    QTest::newRow("nothing") << respond(Delivery::CloseAtOnce) << 5000 << a << "" << 0ll << failed
+                             << false;
+    QTest::newRow("too little") << truncated << 5000 << a << "" << 0ll << failed << false;
+    QTest::newRow("short of its length") << shortBody << 5000 << a << "" << 0ll << failed << false;
+    QTest::newRow("hang, zero timeout")
+        << respond(Delivery::Hang) << 0 << a << "" << 0ll << timedOut << false;
+    QTest::newRow("steady past the deadline")
+        << slow << 1500 << a << "" << 0ll << timedOut << false;
+    QTest::newRow("garbage") << respond(Delivery::Immediate, "%2 garbage") << 5000 << a << "" << 0ll
+                             << mismatch << true;
+    QTest::newRow("too much") << respond(Delivery::Immediate, "real content and more") << 5000 << a
+                              << "" << 0ll << mismatch << true;
+    QTest::newRow("beyond its length") << longBody << 5000 << a << "" << 0ll << mismatch << true;
+    QTest::newRow("empty body") << respond(Delivery::Immediate, QByteArray()) << 5000 << a << ""
+                                << 0ll << mismatch << true;
+#ifdef Q_OS_UNIX
+    // Served whole, this body passes: only the failing writes can make it fail.
+    QTest::newRow("disk full") << respond(Delivery::Immediate, "real content") << 5000 << a << ""
+                               << 5ll << mismatch << true;
+#endif
 }
 
 void TestDownload::stagedFailures()
 {
     QFETCH(Response, response);
+    QFETCH(int, timeoutMs);
     QFETCH(QString, path);
     QFETCH(QString, blocker);
+    QFETCH(qint64, diskRoom);
     QFETCH(QString, message);
     QFETCH(bool, copyStays);
     QTemporaryDir dir;
@@ -335,20 +348,28 @@ void TestDownload::stagedFailures()
     first.path = path;
     first.hash = first.hash.toUpper();
     manifest.files = {first, fileEntry(server, QStringLiteral("b.bin"), "second")};
+    UpdateConfig config;
+    config.downloadTimeoutMs = timeoutMs;
 
     QString error;
     QList<StagedFile> staged;
-    QVERIFY(!controller.downloadUpdateFiles(UpdateConfig(), manifest, nullptr, &error));
+    QVERIFY(!controller.downloadUpdateFiles(config, manifest, nullptr, &error));
     QCOMPARE(error, QStringLiteral("Lista de downloads ausente."));
-    QVERIFY(!controller.downloadUpdateFiles(UpdateConfig(), manifest, &staged, &error));
-    const QString served = QString::fromLatin1(
-        sha(readFile(dir.filePath(QStringLiteral(".update-staging/1.0-build-1/data/a.bin")))));
-    QVERIFY2(error.startsWith(copyStays ? message.arg(served) : message), qPrintable(error));
+    {
+        const FileSizeLimit limit(diskRoom);
+        QVERIFY(diskRoom == 0 || limit.isActive());
+        QVERIFY(!controller.downloadUpdateFiles(config, manifest, &staged, &error));
+    }
+    const QString target = dir.filePath(QStringLiteral(".update-staging/1.0-build-1/data/a.bin"));
+    message.replace(QStringLiteral("{target}"), QDir::toNativeSeparators(target));
+    message.replace(QStringLiteral("{served}"), QString::fromLatin1(sha(readFile(target))));
+    QVERIFY2(error.startsWith(message), qPrintable(error));
     QVERIFY(staged.isEmpty());
     QCOMPARE(server.requestCount("/b.bin"), 0);
-    QCOMPARE(
-        QFileInfo::exists(dir.filePath(QStringLiteral(".update-staging/1.0-build-1/data/a.bin"))),
-        copyStays);
+    if (blocker.isEmpty())
+        QCOMPARE(QFileInfo::exists(target), copyStays);
+    else
+        QCOMPARE(server.requestCount(), 0);
     // Nothing beside the version folder.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{QStringLiteral(".update-staging")});
