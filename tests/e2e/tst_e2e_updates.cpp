@@ -197,7 +197,7 @@ void EndToEndTest::resumesAnInterruptedDownload()
 {
     FileSet files;
     for (int i = 0; i < 6; ++i)
-        files.insert(QStringLiteral("data/part%1.bin").arg(i), QByteArray(400000, char('a' + i)));
+        files.insert(QStringLiteral("data/part%1.bin").arg(i), QByteArray(600000, char('a' + i)));
     ReleaseFolder release;
     QVERIFY(release.publish(QStringLiteral("3.0"), 1, files));
 
@@ -207,28 +207,32 @@ void EndToEndTest::resumesAnInterruptedDownload()
     const QString staged = client.file(QStringLiteral(".update-staging/3.0-build-1/"));
     {
         NginxServer slow(release.path());
-        slow.setRateLimit(1000000);
+        // nginx sends the first second's worth of each reply at once, so every file
+        // must be well above the rate to take a while.
+        slow.setRateLimit(200000);
         QVERIFY2(slow.start(), qPrintable(slow.lastError()));
         QVERIFY(client.configure({}, slow.url(QStringLiteral("/manifest.json"))));
         before = client.snapshot();
 
         QProcess updater;
         updater.setProcessEnvironment(client.environment());
+        updater.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         updater.start(updaterExecutablePath(), client.updaterArguments());
         QVERIFY(updater.waitForStarted(5000));
         // Killed once two files are complete and the third is on its way.
         const QString third = staged + QStringLiteral("data/part2.bin");
-        QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo::exists(third),
-                                  qPrintable(QStringLiteral("updater %1, staged: %2")
-                                                 .arg(updater.state() == QProcess::Running
-                                                          ? QStringLiteral("running")
-                                                          : QStringLiteral("ended"))
-                                                 .arg(QDir(staged + QStringLiteral("data"))
-                                                          .entryList(QDir::Files)
-                                                          .join(QLatin1Char(' ')))),
-                                  20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            QFileInfo::exists(third),
+            qPrintable(QStringLiteral("updater %1, staged: %2")
+                           .arg(updater.state() == QProcess::Running ? QStringLiteral("running")
+                                                                     : QStringLiteral("ended"))
+                           .arg(QDir(staged + QStringLiteral("data"))
+                                    .entryList(QDir::Files)
+                                    .join(QLatin1Char(' ')))),
+            20000);
         updater.kill();
         QVERIFY(updater.waitForFinished(5000));
+        QCOMPARE(updater.exitStatus(), QProcess::CrashExit);
     }
     QCOMPARE(client.snapshot(), before);
     QVERIFY(!QFileInfo::exists(client.record()));
