@@ -37,7 +37,8 @@ QString UpdateController::stagingDirectory(const UpdateManifest &manifest) const
     name.replace(QLatin1Char('/'), QLatin1Char('-'));
     name.replace(QLatin1Char('\\'), QLatin1Char('-'));
     name.replace(QLatin1Char(' '), QLatin1Char('-'));
-    return appDir + QStringLiteral("/.update-staging/") + name;
+    // A client folder at a drive root already ends in "/".
+    return QDir(appDir).filePath(QStringLiteral(".update-staging/") + name);
 }
 
 bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,

@@ -187,24 +187,32 @@ void TestDownload::fileHash()
 
 void TestDownload::stagingFolder_data()
 {
+    QTest::addColumn<QString>("appDir"); // empty: the test's folder
     QTest::addColumn<QString>("version");
     QTest::addColumn<int>("build");
     QTest::addColumn<QString>("folder");
-    QTest::newRow("plain") << "1.4.0" << 12 << "1.4.0-build-12";
-    QTest::newRow("slash and space") << "2.0 beta/rc" << 7 << "2.0-beta-rc-build-7";
-    QTest::newRow("backslash, untrimmed") << " 3\\1 " << 0 << "-3-1--build-0";
+    QTest::newRow("plain") << ""
+                           << "1.4.0" << 12 << "1.4.0-build-12";
+    QTest::newRow("slash and space") << ""
+                                     << "2.0 beta/rc" << 7 << "2.0-beta-rc-build-7";
+    QTest::newRow("backslash, untrimmed") << ""
+                                          << " 3\\1 " << 0 << "-3-1--build-0";
+    QTest::newRow("client at a drive root") << QDir::rootPath() << "1" << 2 << "1-build-2";
 }
 
 void TestDownload::stagingFolder()
 {
+    QFETCH(QString, appDir);
     QFETCH(QString, version);
     QFETCH(int, build);
-    UpdateController controller(LaunchOptions{m_dir.path(), QStringLiteral("c"), {}, 0});
+    QFETCH(QString, folder);
+    // A root already ends in "/"; no "//" may follow it.
+    const QString prefix = appDir.isEmpty() ? m_dir.path() + QLatin1Char('/') : appDir;
+    UpdateController controller(LaunchOptions{prefix, QStringLiteral("c"), {}, 0});
     UpdateManifest manifest;
     manifest.remoteVersion = AppVersion{version, build};
-    QFETCH(QString, folder);
     QCOMPARE(controller.stagingDirectory(manifest),
-             m_dir.path() + QStringLiteral("/.update-staging/") + folder);
+             prefix + QStringLiteral(".update-staging/") + folder);
 }
 
 void TestDownload::progressRelay_data()
