@@ -49,10 +49,12 @@ void TestUpdaterProcess::help()
             "--wait-pid <pid> PID do processo que deve encerrar antes da aplicacao do update."),
         QStringLiteral("--launch-arg <arg> Argumento encaminhado ao cliente principal."),
     };
-    for (const QString &line : expected)
-        QVERIFY2(help.contains(line), qPrintable(line + QStringLiteral(" missing from: ") + help));
-    QVERIFY(help.indexOf(QStringLiteral("--app-dir")) < help.indexOf(QStringLiteral("--app-exe")));
-    QVERIFY(help.indexOf(QStringLiteral("--wait-pid")) < help.indexOf(QStringLiteral("--launch")));
+    // Present, and in the order of registration.
+    qsizetype at = 0;
+    for (const QString &line : expected) {
+        at = help.indexOf(line, at);
+        QVERIFY2(at >= 0, qPrintable(line + QStringLiteral(" missing or out of order: ") + help));
+    }
 }
 
 void TestUpdaterProcess::relaunchWithoutUpdate_data()
@@ -60,11 +62,9 @@ void TestUpdaterProcess::relaunchWithoutUpdate_data()
     QTest::addColumn<QByteArray>("config"); // null: no updater_config.json at all
     QTest::addColumn<bool>("passExecutable");
 
-    QTest::newRow("no configuration") << QByteArray() << true;
+    QTest::newRow("no configuration, default executable") << QByteArray() << false;
     QTest::newRow("configuration is an array") << QByteArrayLiteral("[]") << true;
     QTest::newRow("updating switched off") << QByteArrayLiteral("{\"enabled\": false}") << true;
-    QTest::newRow("configuration is not JSON") << QByteArrayLiteral("{\"enabled\": tru") << true;
-    QTest::newRow("default executable name") << QByteArray() << false;
 }
 
 void TestUpdaterProcess::relaunchWithoutUpdate()
