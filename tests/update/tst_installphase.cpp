@@ -1,3 +1,4 @@
+#include "files/appversion.h"
 #include "tests/support/testhttpserver.h"
 #include "tests/support/testsupport.h"
 #include "update/updatecontroller.h"
@@ -16,10 +17,12 @@
 
 namespace {
 
-struct ReleaseFile
-{
-    QByteArray path;
-    QByteArray content;
+using Files = QMap<QString, QByteArray>;
+
+const Files Release = {
+    {QStringLiteral("a.pak"), "new a, longer than before"},
+    {QStringLiteral("b.pak"), "new b"},
+    {QStringLiteral("data/maps/porto.bin"), QByteArray(70000, 'p')},
 };
 
 bool writeFile(const QString &path, const QByteArray &data)
@@ -36,76 +39,34 @@ QByteArray readFile(const QString &path)
 }
 
 // Every file below root except the staging area, by relative path.
-QMap<QString, QByteArray> snapshot(const QString &root)
+Files snapshot(const QString &root)
 {
-    QMap<QString, QByteArray> files;
+    Files files;
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = QDir(root).relativeFilePath(path);
+        const QString rel = QDir(root).relativeFilePath(it.next());
         if (!rel.startsWith(QLatin1String(".update-staging/")))
-            files.insert(rel, readFile(path));
+            files.insert(rel, readFile(it.filePath()));
     }
     return files;
 }
 
-// A client folder with an installed 1.0 build 1, its old files and the sample client.
-class ClientFolder
-{
-public:
-    ClientFolder()
-    {
-        path = dir.path();
-        QFile::copy(sampleClientPath(), exe());
-        writeFile(file("a.pak"), "old a");
-        writeFile(file("b.pak"), "old b");
-        writeFile(file("version.json"), R"({"version":"1.0","build":1})");
-        qputenv("SAMPLE_CLIENT_RECORD", QFile::encodeName(file("record.json")));
-    }
-    QString file(const char *rel) const { return QDir(path).filePath(QString::fromUtf8(rel)); }
-    QString exe() const { return file("client"); }
-
-    void configure(const QUrl &manifest) const
-    {
-        writeFile(file("updater_config.json"),
-                  R"({"enabled":true,"manifest_url":")" + manifest.toEncoded() + "\"}");
-    }
-
-    QTemporaryDir dir;
-    QString path;
-};
-
-QByteArray manifestFor(const QList<ReleaseFile> &files)
+// Release 1.1 build 4 under /rel/.
+void serve(TestHttpServer &server, const Files &files)
 {
     QJsonArray list;
-    for (const ReleaseFile &f : files) {
-        QJsonObject entry;
-        entry.insert(QStringLiteral("path"), QString::fromUtf8(f.path));
-        entry.insert(QStringLiteral("hash"),
-                     QString::fromLatin1(
-                         QCryptographicHash::hash(f.content, QCryptographicHash::Sha256).toHex()));
-        entry.insert(QStringLiteral("size"), f.content.size());
-        entry.insert(QStringLiteral("url"), QStringLiteral("files/") + QString::fromUtf8(f.path));
-        list.append(entry);
+    for (auto f = files.cbegin(); f != files.cend(); ++f) {
+        const QByteArray hash = QCryptographicHash::hash(f.value(), QCryptographicHash::Sha256);
+        list.append(QJsonObject{{QStringLiteral("path"), f.key()},
+                                {QStringLiteral("hash"), QString::fromLatin1(hash.toHex())},
+                                {QStringLiteral("size"), f.value().size()},
+                                {QStringLiteral("url"), QStringLiteral("files/") + f.key()}});
+        server.setBody("/rel/files/" + f.key().toUtf8(), f.value());
     }
-    QJsonObject doc;
-    doc.insert(QStringLiteral("version"), QStringLiteral("1.1"));
-    doc.insert(QStringLiteral("build"), 4);
-    doc.insert(QStringLiteral("files"), list);
-    return QJsonDocument(doc).toJson();
-}
-
-const QList<ReleaseFile> Release = {
-    {"a.pak", "new a, longer than before"},
-    {"b.pak", "new b"},
-    {"data/maps/porto.bin", QByteArray(70000, 'p')},
-};
-
-void serve(TestHttpServer &server, const QList<ReleaseFile> &files)
-{
-    server.setBody("/rel/manifest.json", manifestFor(files));
-    for (const ReleaseFile &f : files)
-        server.setBody("/rel/files/" + f.path, f.content);
+    const QJsonObject manifest{{QStringLiteral("version"), QStringLiteral("1.1")},
+                               {QStringLiteral("build"), 4},
+                               {QStringLiteral("files"), list}};
+    server.setBody("/rel/manifest.json", QJsonDocument(manifest).toJson());
 }
 
 struct Outcome
@@ -116,10 +77,10 @@ struct Outcome
     QStringList statuses;
 };
 
-Outcome runOnce(const ClientFolder &client)
+Outcome runOnce(const QString &appDir)
 {
     LaunchOptions options;
-    options.appDir = client.path;
+    options.appDir = appDir;
     options.clientExecutable = QStringLiteral("client");
     options.launchArguments = {QStringLiteral("--realm"), QStringLiteral("um dois")};
     UpdateController controller(options);
@@ -137,11 +98,6 @@ Outcome runOnce(const ClientFolder &client)
     return out;
 }
 
-QJsonObject versionRecord(const ClientFolder &client)
-{
-    return QJsonDocument::fromJson(readFile(client.file("version.json"))).object();
-}
-
 } // namespace
 
 class InstallPhaseTest : public QObject
@@ -149,139 +105,134 @@ class InstallPhaseTest : public QObject
     Q_OBJECT
 
 private slots:
-    void completeUpdate();
-    void failureLeavesClientFolderAlone_data();
-    void failureLeavesClientFolderAlone();
-    void replacementFailureIsFoundAgainAndReusesStagedCopies();
-    void missingClientAfterInstall();
+    void endings_data();
+    void endings();
 };
 
-void InstallPhaseTest::completeUpdate()
+void InstallPhaseTest::endings_data()
 {
-    TestHttpServer server;
-    QVERIFY(server.listen());
-    serve(server, Release);
-    ClientFolder client;
-    client.configure(server.url("/rel/manifest.json"));
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("message"); // null: success; '*': a reason follows
+    QTest::addColumn<bool>("updated");
+    QTest::addColumn<QString>("replaced"); // "all", "none" (folder unchanged) or "a.pak"
+    QTest::addColumn<QString>("version");  // as recorded afterwards; empty: unreadable
 
-    const Outcome out = runOnce(client);
-    QCOMPARE(out.message, QString());
-    QVERIFY(out.success);
-    QVERIFY(out.updated);
-
-    for (const ReleaseFile &f : Release)
-        QCOMPARE(readFile(client.file(f.path.constData())), f.content);
-    const QJsonObject version = versionRecord(client);
-    QCOMPARE(version.value(QLatin1String("version")).toString(), QStringLiteral("1.1"));
-    QCOMPARE(version.value(QLatin1String("build")).toInt(), 4);
-    QVERIFY(!QFileInfo::exists(client.file(".update-staging")));
-    const QStringList leftovers =
-        QDir(client.path).entryList({QStringLiteral("*.bak")}, QDir::Files | QDir::Hidden);
-    QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(QLatin1Char(' '))));
-
-    QCOMPARE(out.statuses.last(),
-             QStringLiteral("Atualizacao concluida|Arquivos aplicados com sucesso. Abrindo o "
-                            "cliente atualizado."));
-    QVERIFY(out.statuses.contains(QStringLiteral(
-        "Aplicando atualizacao|Aguardando o processo principal encerrar para substituir os "
-        "arquivos.")));
-    QVERIFY(out.statuses.contains(QStringLiteral("Aplicando arquivo|Substituindo ") +
-                                  QDir::toNativeSeparators(QStringLiteral("data/maps/porto.bin"))));
-
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(client.file("record.json")).size() > 0, 10000);
-    const QJsonObject started =
-        QJsonDocument::fromJson(readFile(client.file("record.json"))).object();
-    QCOMPARE(started.value(QLatin1String("arguments")).toArray(),
-             QJsonArray({QStringLiteral("--realm"), QStringLiteral("um dois")}));
-}
-
-void InstallPhaseTest::failureLeavesClientFolderAlone_data()
-{
-    QTest::addColumn<QByteArray>("brokenPath"); // served as 404, or with wrong bytes
-    QTest::addColumn<bool>("wrongBytes");
-    QTest::addColumn<QString>("messageStart");
-
+    const QString porto = QDir::toNativeSeparators(QStringLiteral("data/maps/porto.bin"));
+    const QString all = QStringLiteral("all");
+    const QString none = QStringLiteral("none");
+    const QString v11 = QStringLiteral("1.1|4");
+    const QString v10 = QStringLiteral("1.0|1");
+    QTest::newRow("complete update") << QString() << QString() << true << all << v11;
     QTest::newRow("second file missing on the server")
-        << QByteArray("b.pak") << false << QStringLiteral("Falha ao baixar 'b.pak': ");
+        << QStringLiteral("404") << QStringLiteral("Falha ao baixar 'b.pak': *") << false << none
+        << v10;
     QTest::newRow("last file does not match its hash")
-        << QByteArray("data/maps/porto.bin") << true
-        << QStringLiteral("Hash invalido para '%1'. Esperado ")
-               .arg(QDir::toNativeSeparators(QStringLiteral("data/maps/porto.bin")));
-}
-
-void InstallPhaseTest::failureLeavesClientFolderAlone()
-{
-    QFETCH(QByteArray, brokenPath);
-    QFETCH(bool, wrongBytes);
-    QFETCH(QString, messageStart);
-
-    TestHttpServer server;
-    QVERIFY(server.listen());
-    serve(server, Release);
-    if (wrongBytes)
-        server.setBody("/rel/files/" + brokenPath, "tampered");
-    else
-        server.removeResponse("/rel/files/" + brokenPath);
-    ClientFolder client;
-    client.configure(server.url("/rel/manifest.json"));
-    const QMap<QString, QByteArray> before = snapshot(client.path);
-
-    const Outcome out = runOnce(client);
-    QVERIFY(!out.success);
-    QVERIFY(!out.updated);
-    QVERIFY2(out.message.startsWith(messageStart), qPrintable(out.message));
-    QCOMPARE(snapshot(client.path), before);
-    QVERIFY(!out.statuses.last().startsWith(QLatin1String("Aplicando")));
-    QVERIFY(!QFileInfo::exists(client.file("record.json")));
-}
-
-void InstallPhaseTest::replacementFailureIsFoundAgainAndReusesStagedCopies()
-{
-    TestHttpServer server;
-    QVERIFY(server.listen());
-    serve(server, Release);
-    ClientFolder client;
-    client.configure(server.url("/rel/manifest.json"));
+        << QStringLiteral("tampered")
+        << QStringLiteral("Hash invalido para '%1'. Esperado *").arg(porto) << false << none << v10;
     // A folder squatting on the backup name keeps b.pak from being moved aside.
-    QVERIFY(writeFile(client.file("b.pak.bak/keep"), "x"));
-
-    Outcome out = runOnce(client);
-    QVERIFY(!out.success);
-    QVERIFY(!out.updated);
-    QCOMPARE(out.message, QStringLiteral("Nao foi possivel substituir 'b.pak'. O arquivo "
-                                         "provavelmente ainda esta em uso."));
-    QCOMPARE(readFile(client.file("a.pak")), Release.at(0).content);
-    QCOMPARE(readFile(client.file("b.pak")), QByteArray("old b"));
-    QCOMPARE(versionRecord(client).value(QLatin1String("version")).toString(),
-             QStringLiteral("1.0"));
-
-    QVERIFY(QDir(client.file("b.pak.bak")).removeRecursively());
-    server.clear();
-    out = runOnce(client);
-    QVERIFY2(out.success, qPrintable(out.message));
-    QVERIFY(out.updated);
-    for (const ReleaseFile &f : Release)
-        QCOMPARE(readFile(client.file(f.path.constData())), f.content);
-    // Only the manifest travels again: every staged copy was verified and reused.
-    QCOMPARE(server.requestCount(), server.requestCount("/rel/manifest.json"));
+    QTest::newRow("replacement fails, the next run finds the update again")
+        << QStringLiteral("backup")
+        << QStringLiteral("Nao foi possivel substituir 'b.pak'. O arquivo provavelmente ainda "
+                          "esta em uso.")
+        << false << QStringLiteral("a.pak") << v10;
+    // The release itself puts a folder where version.json has to go.
+    QTest::newRow("version.json cannot be written")
+        << QStringLiteral("version") << QStringLiteral("Nao foi possivel gravar version.json: *")
+        << false << all << QString();
+    QTest::newRow("client missing after the install")
+        << QStringLiteral("no client") << QStringLiteral("Executavel principal nao encontrado em *")
+        << true << all << v11;
 }
 
-void InstallPhaseTest::missingClientAfterInstall()
+void InstallPhaseTest::endings()
 {
+    QFETCH(QString, fault);
+    QFETCH(QString, message);
+    QFETCH(bool, updated);
+    QFETCH(QString, replaced);
+    QFETCH(QString, version);
+
+    Files release = Release;
+    if (fault == QLatin1String("version"))
+        release.insert(QStringLiteral("version.json/notes.txt"), "notes");
     TestHttpServer server;
     QVERIFY(server.listen());
-    serve(server, Release);
-    ClientFolder client;
-    client.configure(server.url("/rel/manifest.json"));
-    QVERIFY(QFile::remove(client.exe()));
+    serve(server, release);
+    if (fault == QLatin1String("404"))
+        server.removeResponse("/rel/files/b.pak");
+    if (fault == QLatin1String("tampered"))
+        server.setBody("/rel/files/data/maps/porto.bin", "tampered");
 
-    const Outcome out = runOnce(client);
-    QVERIFY(!out.success);
-    QVERIFY(out.updated);
-    QCOMPARE(out.message, QStringLiteral("Executavel principal nao encontrado em %1.")
-                              .arg(QDir::toNativeSeparators(client.exe())));
-    QCOMPARE(readFile(client.file("b.pak")), Release.at(1).content);
-    QVERIFY(!QFileInfo::exists(client.file(".update-staging")));
+    // An installed 1.0 build 1 with its old files and the sample client.
+    QTemporaryDir dir;
+    const auto file = [&](const QString &rel) {
+        return dir.filePath(rel);
+    };
+    const QString record = file(QStringLiteral("record.json"));
+    qputenv("SAMPLE_CLIENT_RECORD", QFile::encodeName(record));
+    if (fault != QLatin1String("no client"))
+        QVERIFY(QFile::copy(sampleClientPath(), file(QStringLiteral("client"))));
+    QVERIFY(writeFile(file(QStringLiteral("a.pak")), "old a"));
+    QVERIFY(writeFile(file(QStringLiteral("b.pak")), "old b"));
+    if (fault != QLatin1String("version"))
+        QVERIFY(writeFile(file(QStringLiteral("version.json")), R"({"version":"1.0","build":1})"));
+    QVERIFY(writeFile(file(QStringLiteral("updater_config.json")),
+                      R"({"enabled":true,"manifest_url":")" +
+                          server.url("/rel/manifest.json").toEncoded() + "\"}"));
+    if (fault == QLatin1String("backup"))
+        QVERIFY(writeFile(file(QStringLiteral("b.pak.bak/keep")), "x"));
+    const Files before = snapshot(dir.path());
+
+    Outcome out = runOnce(dir.path());
+    QCOMPARE(out.success, message.isNull());
+    QCOMPARE(out.updated, updated);
+    if (message.endsWith(QLatin1Char('*')))
+        QVERIFY2(out.message.startsWith(message.chopped(1)), qPrintable(out.message));
+    else
+        QCOMPARE(out.message, message.isNull() ? QString() : message);
+
+    if (replaced == QLatin1String("none")) {
+        QCOMPARE(snapshot(dir.path()), before);
+        QVERIFY(!out.statuses.last().startsWith(QLatin1String("Aplicando")));
+    }
+    for (auto f = release.cbegin(); f != release.cend(); ++f)
+        QCOMPARE(readFile(file(f.key())) == f.value(),
+                 replaced == QLatin1String("all") || replaced == f.key());
+    AppVersion recorded;
+    if (readAppVersion(dir.path(), &recorded))
+        QCOMPARE(recorded.version + QLatin1Char('|') + QString::number(recorded.build), version);
+    else
+        QVERIFY(version.isEmpty());
+    // Only a complete installation clears the staging folder.
+    QCOMPARE(QFileInfo::exists(file(QStringLiteral(".update-staging"))),
+             version != QLatin1String("1.1|4"));
+    if (!message.isNull())
+        QVERIFY(!QFileInfo::exists(record));
+
+    if (fault.isEmpty()) {
+        QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("*.bak")}, QDir::Files), QStringList());
+        QVERIFY(out.statuses.contains(QStringLiteral(
+            "Aplicando atualizacao|Aguardando o processo principal encerrar para substituir os "
+            "arquivos.")));
+        QCOMPARE(out.statuses.last(),
+                 QStringLiteral("Atualizacao concluida|Arquivos aplicados com sucesso. Abrindo "
+                                "o cliente atualizado."));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, 10000);
+        const QJsonObject started = QJsonDocument::fromJson(readFile(record)).object();
+        QCOMPARE(started.value(QLatin1String("arguments")).toArray(),
+                 QJsonArray({QStringLiteral("--realm"), QStringLiteral("um dois")}));
+    }
+
+    if (fault == QLatin1String("backup")) {
+        QVERIFY(QDir(file(QStringLiteral("b.pak.bak"))).removeRecursively());
+        server.clear();
+        out = runOnce(dir.path());
+        QVERIFY2(out.success, qPrintable(out.message));
+        for (auto f = release.cbegin(); f != release.cend(); ++f)
+            QCOMPARE(readFile(file(f.key())), f.value());
+        // Only the manifest travels again: every staged copy was verified and reused.
+        QCOMPARE(server.requestCount(), server.requestCount("/rel/manifest.json"));
+    }
 }
 
 QTEST_GUILESS_MAIN(InstallPhaseTest)
