@@ -38,6 +38,8 @@ class CheckPhaseTest : public QObject
 private slots:
     void endings_data();
     void endings();
+    void normalisesPaths_data();
+    void normalisesPaths();
 };
 
 void CheckPhaseTest::endings_data()
@@ -197,6 +199,49 @@ void CheckPhaseTest::endings()
     } else {
         QVERIFY(!QFile::exists(record));
     }
+}
+
+void CheckPhaseTest::normalisesPaths_data()
+{
+    QTest::addColumn<QString>("appDir"); // {R}: a folder that is also the current directory
+    QTest::addColumn<QString>("executable");
+    QTest::addColumn<QString>("cleanDir");
+    QTest::addColumn<QString>("cleanExecutable");
+
+    const QString client = QStringLiteral("{R}/client");
+    QTest::newRow("bare name lands in the folder")
+        << client << QStringLiteral("QuorvexEmulator.exe") << client
+        << QStringLiteral("{R}/client/QuorvexEmulator.exe");
+    QTest::newRow("absolute path outside stays there")
+        << client << QStringLiteral("{R}/other/../bin//game.exe") << client
+        << QStringLiteral("{R}/bin/game.exe");
+    QTest::newRow("dots and trailing separator")
+        << QStringLiteral("{R}/client/./sub/../") << QStringLiteral("bin/../x.exe") << client
+        << QStringLiteral("{R}/client/x.exe");
+    QTest::newRow("relative folder against the current directory")
+        << QStringLiteral("client") << QStringLiteral("x.exe") << client
+        << QStringLiteral("{R}/client/x.exe");
+}
+
+void CheckPhaseTest::normalisesPaths()
+{
+    QFETCH(QString, appDir);
+    QFETCH(QString, executable);
+    QFETCH(QString, cleanDir);
+    QFETCH(QString, cleanExecutable);
+
+    QTemporaryDir dir;
+    const QString root = QDir(dir.path()).canonicalPath();
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(root));
+    LaunchOptions options;
+    options.appDir = appDir.replace(QStringLiteral("{R}"), root);
+    options.clientExecutable = executable.replace(QStringLiteral("{R}"), root);
+    const UpdateController controller(options);
+    QDir::setCurrent(previous);
+
+    QCOMPARE(controller.appDir, cleanDir.replace(QStringLiteral("{R}"), root));
+    QCOMPARE(controller.clientExecutable, cleanExecutable.replace(QStringLiteral("{R}"), root));
 }
 
 QTEST_GUILESS_MAIN(CheckPhaseTest)
