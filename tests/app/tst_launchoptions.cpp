@@ -16,9 +16,12 @@ namespace {
 
 const QString defaultDir = QStringLiteral("/opt/updater");
 
-QStringList commandLine(const QStringList &arguments)
+QStringList list(std::initializer_list<const char *> items)
 {
-    return QStringList{QStringLiteral("QuorvexUpdater")} + arguments;
+    QStringList strings;
+    for (const char *item : items)
+        strings.append(QString::fromUtf8(item));
+    return strings;
 }
 
 } // namespace
@@ -33,25 +36,17 @@ void LaunchOptionsTest::readsTheCommandLine_data()
 
     const QString exe = QStringLiteral("QuorvexEmulator.exe");
     QTest::newRow("nothing given") << QStringList() << defaultDir << exe << QStringList() << 0LL;
-    QTest::newRow("blank paths fall back")
-        << QStringList{QStringLiteral("--app-dir"), QStringLiteral("   "),
-                       QStringLiteral("--app-executable=\t ")}
-        << defaultDir << exe << QStringList() << 0LL;
+    QTest::newRow("blank paths fall back") << list({"--app-dir", "   ", "--app-executable=\t "})
+                                           << defaultDir << exe << QStringList() << 0LL;
     QTest::newRow("paths trimmed, last occurrence wins")
-        << QStringList{QStringLiteral("--app-dir"),        QStringLiteral("/first"),
-                       QStringLiteral("--app-dir"),        QStringLiteral("  /games/quorvex one  "),
-                       QStringLiteral("--app-executable"), QStringLiteral(" bin/client.exe ")}
+        << list({"--app-dir", "/first", "--app-dir", "  /games/quorvex one  ", "--app-executable",
+                 " bin/client.exe "})
         << QStringLiteral("/games/quorvex one") << QStringLiteral("bin/client.exe") << QStringList()
         << 0LL;
     QTest::newRow("launch args untouched and in order")
-        << QStringList{QStringLiteral("--launch-arg"),  QStringLiteral("--server"),
-                       QStringLiteral("--launch-arg"),  QStringLiteral(" mundo 1 "),
-                       QStringLiteral("--launch-arg="), QStringLiteral("--launch-arg"),
-                       QStringLiteral("say \"oi\"")}
-        << defaultDir << exe
-        << QStringList{QStringLiteral("--server"), QStringLiteral(" mundo 1 "), QString(),
-                       QStringLiteral("say \"oi\"")}
-        << 0LL;
+        << list({"--launch-arg", "--server", "--launch-arg", " mundo 1 ",
+                 "--launch-arg=", "--launch-arg", "say \"oi\""})
+        << defaultDir << exe << list({"--server", " mundo 1 ", "", "say \"oi\""}) << 0LL;
 
     const auto pid = [&](const char *name, const QString &value, qint64 expected) {
         QTest::newRow(name) << QStringList{QStringLiteral("--wait-pid"), value} << defaultDir << exe
@@ -70,7 +65,8 @@ void LaunchOptionsTest::readsTheCommandLine()
     QFETCH(QStringList, arguments);
     QCommandLineParser parser;
     addLaunchOptions(parser);
-    QVERIFY2(parser.parse(commandLine(arguments)), qPrintable(parser.errorText()));
+    QVERIFY2(parser.parse(QStringList{QStringLiteral("QuorvexUpdater")} + arguments),
+             qPrintable(parser.errorText()));
 
     const LaunchOptions options = readLaunchOptions(parser, defaultDir);
     QTEST(options.appDir, "appDir");
