@@ -90,10 +90,11 @@ bool isReservedDeviceName(const QString &segment)
 }
 
 // Win32 strips trailing dots and spaces from every segment, so ".. " would become ".." after
-// our check, and "x." would name another file than the one checked.
+// our check, and "x." would name another file than the one checked. Other trailing blanks
+// are refused too: trimming the path again would drop them and name yet another file.
 bool isSafeSegment(const QString &segment)
 {
-    if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
+    if (segment.endsWith(QLatin1Char('.')) || (!segment.isEmpty() && segment.back().isSpace()))
         return false;
     for (const QChar c : segment) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7F)

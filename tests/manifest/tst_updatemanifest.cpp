@@ -97,7 +97,7 @@ void TestUpdateManifest::sanitize_data()
     for (const char *rejected :
          {"../x", "a/../../x", "a\\..\\..\\x", "..", ".", "a/..", "", "   ", "/etc/x", "D:/x",
           "D:x", "data/file:stream", "\\\\server\\share\\x", "\\\\?\\C:\\x", "a/.. /../x", ".../x",
-          "bin/client.exe.", "data/con.txt", "a\tb/x"})
+          "bin/client.exe.", "data/con.txt", "a\tb/x", "a.\u00a0/", "x/y\u3000\\"})
         row(rejected);
     QTest::newRow("nul character") << QString::fromUtf8("a\0/../../x.pak", 14) << QString();
 }
