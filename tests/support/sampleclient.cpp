@@ -1,10 +1,8 @@
 // A stand-in for the game client: records how it was started, then lingers or exits.
-//
-// SAMPLE_CLIENT_RECORD  file to write (default: sample_client_record.json beside the program)
-// SAMPLE_CLIENT_LINGER_MS  how long to keep running before exiting (-1: until killed)
+// SAMPLE_CLIENT_RECORD: file to write (default: sample_client_record.json beside the program)
+// SAMPLE_CLIENT_LINGER_MS: how long to keep running before exiting (-1: until killed)
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,18 +12,10 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-
-    QJsonArray arguments;
-    const QStringList all = QCoreApplication::arguments();
-    for (qsizetype i = 1; i < all.size(); ++i)
-        arguments.append(all.at(i));
-
-    QJsonObject record;
-    record.insert(QStringLiteral("program"), QCoreApplication::applicationFilePath());
-    record.insert(QStringLiteral("cwd"), QDir::currentPath());
-    record.insert(QStringLiteral("pid"), QCoreApplication::applicationPid());
-    record.insert(QStringLiteral("arguments"), arguments);
-
+    const QJsonObject record{{QStringLiteral("program"), QCoreApplication::applicationFilePath()},
+                             {QStringLiteral("cwd"), QDir::currentPath()},
+                             {QStringLiteral("arguments"),
+                              QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))}};
     QString recordPath = qEnvironmentVariable("SAMPLE_CLIENT_RECORD");
     if (recordPath.isEmpty())
         recordPath = QDir(QCoreApplication::applicationDirPath())
@@ -33,19 +23,13 @@ int main(int argc, char *argv[])
 
     // Atomic, so a test polling for the file never reads half of it.
     QSaveFile out(recordPath);
-    if (!out.open(QIODevice::WriteOnly))
-        return 2;
-    out.write(QJsonDocument(record).toJson());
-    if (!out.commit())
+    if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(record).toJson()) < 0 ||
+        !out.commit())
         return 2;
 
-    bool ok = false;
-    const int lingerMs = qEnvironmentVariableIntValue("SAMPLE_CLIENT_LINGER_MS", &ok);
-    if (ok && lingerMs < 0) {
-        for (;;)
-            QThread::sleep(3600);
-    }
-    if (ok && lingerMs > 0)
-        QThread::msleep(static_cast<unsigned long>(lingerMs));
+    const int lingerMs = qEnvironmentVariableIntValue("SAMPLE_CLIENT_LINGER_MS");
+    while (lingerMs < 0)
+        QThread::sleep(3600);
+    QThread::msleep(static_cast<unsigned long>(lingerMs));
     return 0;
 }
