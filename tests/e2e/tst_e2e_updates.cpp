@@ -51,6 +51,7 @@ private slots:
     void runsToTheClient_data();
     void runsToTheClient();
     void resumesAnInterruptedDownload();
+    void waitsForTheRunningClient_data();
     void waitsForTheRunningClient();
     void badFileFailsWithDialog_data();
     void badFileFailsWithDialog();
@@ -170,8 +171,20 @@ void EndToEndTest::resumesAnInterruptedDownload()
                  qPrintable(fetched.join(QLatin1Char(' '))));
 }
 
+void EndToEndTest::waitsForTheRunningClient_data()
+{
+    QTest::addColumn<int>("lingerMs"); // -1: runs until ended
+    QTest::addColumn<bool>("endedByForce");
+
+    QTest::newRow("client exits by itself") << 3000 << false;
+    QTest::newRow("client will not exit") << -1 << true;
+}
+
 void EndToEndTest::waitsForTheRunningClient()
 {
+    QFETCH(int, lingerMs);
+    QFETCH(bool, endedByForce);
+
     const FileSet files = {{QStringLiteral("data/mundo.pak"), QByteArray(50000, 'w')}};
     QTemporaryDir release;
     QVERIFY(publish(release.path(), QStringLiteral("5.0"), 1, files));
@@ -181,12 +194,12 @@ void EndToEndTest::waitsForTheRunningClient()
     QVERIFY(client.write({{QStringLiteral("data/mundo.pak"), "antigo"}}));
     QVERIFY(client.configure(nginx.url(Manifest)));
 
-    // The running client, started from its folder as a player would; it exits by itself.
+    // The running client, started from its folder as a player would.
     QProcess running;
     QProcessEnvironment env = client.environment();
     env.insert(QStringLiteral("SAMPLE_CLIENT_RECORD"),
                client.filePath(QStringLiteral("first.json")));
-    env.insert(QStringLiteral("SAMPLE_CLIENT_LINGER_MS"), QStringLiteral("3000"));
+    env.insert(QStringLiteral("SAMPLE_CLIENT_LINGER_MS"), QString::number(lingerMs));
     running.setProcessEnvironment(env);
     running.setWorkingDirectory(client.path());
     QElapsedTimer clock;
@@ -194,12 +207,19 @@ void EndToEndTest::waitsForTheRunningClient()
     running.start(client.executable(), {});
     QVERIFY(running.waitForStarted(5000));
 
-    QCOMPARE(
-        runUpdater(client, {QStringLiteral("--wait-pid"), QString::number(running.processId())}),
-        0);
-    QVERIFY2(clock.elapsed() >= 3000, qPrintable(QString::number(clock.elapsed())));
+    QProcess updater;
+    startUpdater(updater, client,
+                 {QStringLiteral("--wait-pid"), QString::number(running.processId())});
+    QCOMPARE(finish(updater, 90000), 0);
+    const qint64 elapsed = clock.elapsed();
     QVERIFY(running.waitForFinished(5000));
-    QCOMPARE(running.exitStatus(), QProcess::NormalExit);
+    if (endedByForce) {
+        QVERIFY2(elapsed >= 30000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(running.exitStatus(), QProcess::CrashExit);
+    } else {
+        QVERIFY2(elapsed >= 3000 && elapsed < 20000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(running.exitStatus(), QProcess::NormalExit);
+    }
     QCOMPARE(client.snapshot().value(QStringLiteral("data/mundo.pak")), files.first());
     QCOMPARE(client.installedVersion(), QStringLiteral("5.0 build 1"));
     expectClientStarted(client);
