@@ -11,11 +11,21 @@
 
 namespace {
 
-QProcessEnvironment updaterEnvironment()
+// Whether the updater ended by itself with exit code 0.
+bool runUpdater(const QStringList &arguments, const QString &record, QByteArray *out = nullptr)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    return env;
+    if (!record.isEmpty())
+        env.insert(QStringLiteral("SAMPLE_CLIENT_RECORD"), record);
+    QProcess updater;
+    updater.setProcessEnvironment(env);
+    updater.start(updaterExecutablePath(), arguments);
+    if (!updater.waitForFinished(30000) || updater.exitStatus() != QProcess::NormalExit)
+        return false;
+    if (out)
+        *out = updater.readAllStandardOutput();
+    return updater.exitCode() == 0;
 }
 
 } // namespace
@@ -32,29 +42,18 @@ private slots:
 
 void TestUpdaterProcess::help()
 {
-    QProcess updater;
-    updater.setProcessEnvironment(updaterEnvironment());
-    updater.start(updaterExecutablePath(), {QStringLiteral("--help")});
-    QVERIFY2(updater.waitForFinished(30000), qPrintable(updater.errorString()));
-    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updater.exitCode(), 0);
-
+    QByteArray out;
+    QVERIFY(runUpdater({QStringLiteral("--help")}, QString(), &out));
     // The parser wraps long help texts; compare with the line breaks folded away.
-    const QString help = QString::fromUtf8(updater.readAllStandardOutput()).simplified();
-    const QStringList expected = {
-        QStringLiteral("Updater do cliente Quorvex"),
-        QStringLiteral("--app-dir <path> Pasta do cliente principal."),
-        QStringLiteral("--app-executable <path> Caminho do executavel principal."),
-        QStringLiteral(
-            "--wait-pid <pid> PID do processo que deve encerrar antes da aplicacao do update."),
-        QStringLiteral("--launch-arg <arg> Argumento encaminhado ao cliente principal."),
-    };
-    // Present, and in the order of registration.
-    qsizetype at = 0;
-    for (const QString &line : expected) {
-        at = help.indexOf(line, at);
-        QVERIFY2(at >= 0, qPrintable(line + QStringLiteral(" missing or out of order: ") + help));
-    }
+    const QString help = QString::fromUtf8(out).simplified();
+    QVERIFY2(help.contains(QLatin1String("Updater do cliente Quorvex")), qPrintable(help));
+    // Our options, in the order of registration, after Qt's own.
+    QVERIFY2(help.contains(QLatin1String(
+                 "--app-dir <path> Pasta do cliente principal. "
+                 "--app-executable <path> Caminho do executavel principal. "
+                 "--wait-pid <pid> PID do processo que deve encerrar antes da aplicacao do update. "
+                 "--launch-arg <arg> Argumento encaminhado ao cliente principal.")),
+             qPrintable(help));
 }
 
 void TestUpdaterProcess::relaunchWithoutUpdate_data()
@@ -73,38 +72,25 @@ void TestUpdaterProcess::relaunchWithoutUpdate()
     QFETCH(bool, passExecutable);
 
     QTemporaryDir root;
-    QVERIFY(root.isValid());
     // A folder name with a space, so no path survives unquoted.
-    const QString clientDir = root.filePath(QStringLiteral("Cliente Quorvex"));
-    QVERIFY(QDir().mkpath(clientDir));
-    const QString client = QDir(clientDir).filePath(
+    const QDir clientDir(root.filePath(QStringLiteral("Cliente Quorvex")));
+    QVERIFY(clientDir.mkpath(QStringLiteral(".")));
+    const QString client = clientDir.filePath(
         passExecutable ? QStringLiteral("sample client") : QStringLiteral("QuorvexEmulator.exe"));
     QVERIFY(QFile::copy(sampleClientPath(), client));
-    if (!config.isNull()) {
-        QFile file(QDir(clientDir).filePath(QStringLiteral("updater_config.json")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(config);
-    }
+    QFile configFile(clientDir.filePath(QStringLiteral("updater_config.json")));
+    QVERIFY(config.isNull() || (configFile.open(QIODevice::WriteOnly) && configFile.write(config)));
+    configFile.close();
 
     const QStringList forwarded = {QStringLiteral("--server=sa-east"), QStringLiteral("dois nomes"),
                                    QStringLiteral("diz \"oi\""), QStringLiteral(" margem ")};
-    QStringList arguments = {QStringLiteral("--app-dir"), clientDir};
+    QStringList arguments = {QStringLiteral("--app-dir"), clientDir.path()};
     if (passExecutable)
         arguments << QStringLiteral("--app-executable") << client;
     for (const QString &argument : forwarded)
         arguments << QStringLiteral("--launch-arg") << argument;
-
     const QString record = root.filePath(QStringLiteral("record.json"));
-    QProcessEnvironment env = updaterEnvironment();
-    env.insert(QStringLiteral("SAMPLE_CLIENT_RECORD"), record);
-
-    QProcess updater;
-    updater.setProcessEnvironment(env);
-    updater.setWorkingDirectory(root.path());
-    updater.start(updaterExecutablePath(), arguments);
-    QVERIFY2(updater.waitForFinished(30000), qPrintable(updater.errorString()));
-    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY(runUpdater(arguments, record));
 
     // The client runs detached and may still be starting when the updater has ended.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 15000);
@@ -114,11 +100,9 @@ void TestUpdaterProcess::relaunchWithoutUpdate()
     QCOMPARE(started.value(QStringLiteral("program")).toString(),
              QFileInfo(client).canonicalFilePath());
     QCOMPARE(started.value(QStringLiteral("cwd")).toString(),
-             QFileInfo(clientDir).canonicalFilePath());
-    QStringList received;
-    for (const QJsonValue &value : started.value(QStringLiteral("arguments")).toArray())
-        received << value.toString();
-    QCOMPARE(received, forwarded);
+             QFileInfo(clientDir.path()).canonicalFilePath());
+    QCOMPARE(started.value(QStringLiteral("arguments")).toArray(),
+             QJsonArray::fromStringList(forwarded));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterProcess)
