@@ -4,7 +4,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -45,24 +47,12 @@ QString describe(const UpdateConfig &c)
     QStringList urls;
     for (const QUrl &url : c.manifestUrls)
         urls.append(url.toString());
-    const QString single = c.manifestUrl.isEmpty() || c.manifestUrl.isValid()
-                               ? c.manifestUrl.toString()
-                               : QStringLiteral("(invalid)");
     return QStringLiteral("%1|%2|%3|%4|%5")
-        .arg(QString::number(c.enabled), single, urls.join(QLatin1Char(' ')),
+        .arg(QString::number(c.enabled), c.manifestUrl.toString(), urls.join(QLatin1Char(' ')),
              QString::number(c.checkTimeoutMs), QString::number(c.downloadTimeoutMs));
 }
 
-UpdateConfig filledConfig()
-{
-    UpdateConfig config;
-    config.enabled = true;
-    config.manifestUrl = QUrl(QStringLiteral("http://old/"));
-    config.manifestUrls = {QUrl(QStringLiteral("http://older/")), config.manifestUrl};
-    config.checkTimeoutMs = 11;
-    config.downloadTimeoutMs = 22;
-    return config;
-}
+const UpdateConfig filled{true, QUrl(QStringLiteral("http://old/")), {}, 11, 22};
 
 } // namespace
 
@@ -73,11 +63,9 @@ class TestFiles : public QObject
 private slots:
     void read_data();
     void read();
-    void absentRecord();
     void versionText();
-    void versionWrite();
-    void versionWriteFailure_data();
-    void versionWriteFailure();
+    void write_data();
+    void write();
 };
 
 void TestFiles::read_data()
@@ -86,61 +74,54 @@ void TestFiles::read_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("expected");
 
-    // Content null: no file; "/": a folder in its place. Expected: the record read, or the
-    // error, '*' standing for the reason that follows it.
+    // Content null: no file; "/": a folder in its place; "-": no record to fill. Expected: the
+    // record read, or the error, '*' standing for the reason that follows it.
     const auto row = [](const char *file, const char *name, const char *content,
                         const char *expected) {
         QTest::newRow(name) << QString::fromLatin1(file) << (content ? json(content) : QByteArray())
                             << QString::fromUtf8(expected);
     };
-    const auto config = [&](const char *name, const char *content, const char *expected) {
-        row("updater_config.json", name, content, expected);
+    const auto config = [&](auto... args) {
+        row("updater_config.json", args...);
     };
-    const auto version = [&](const char *name, const char *content, const char *expected) {
-        row("version.json", name, content, expected);
+    const auto version = [&](auto... args) {
+        row("version.json", args...);
     };
-    const char *badConfig = "updater_config.json invalido.";
-    const char *badVersion = "version.json invalido.";
     const char *defaults = "0|||4000|120000";
 
     config("no config resets the record", nullptr, defaults);
+    config("no record to fill", "-", "Estrutura UpdateConfig ausente.");
     config("config is a folder", "/", "Nao foi possivel abrir updater_config.json: *");
-    config("config empty", "", badConfig);
-    config("config is an array", "[]", badConfig);
-    config("enabled", "{'enabled': true}", "1|||4000|120000");
-    config("enabled as string", "{'enabled': 'true'}", defaults);
-    config("single url", "{'manifest_url': 'http://a/'}", "0|http://a/|http://a/|4000|120000");
-    config("single url untrimmed", "{'manifest_url': ' http://a/'}", "0|(invalid)||4000|120000");
+    config("config is an array", "[]", "updater_config.json invalido.");
+    config("wrong types fall back",
+           "{'enabled': 'true', 'manifest_url': 5, 'manifest_urls': 'http://a/'}", defaults);
+    config("single url untrimmed is unusable", "{'manifest_url': ' http://a/'}", defaults);
     config("list trimmed; duplicates, empties, invalid and non-strings dropped",
            "{'manifest_urls': ['\\t http://a/ \\n', 'http://a/', '', 5, 'http://a b/']}",
            "0||http://a/|4000|120000");
-    config("list first, single last",
-           "{'manifest_url': 'http://c/', 'manifest_urls': ['http://a/', 'http://b/']}",
-           "0|http://c/|http://a/ http://b/ http://c/|4000|120000");
+    config("enabled, list first, single last",
+           "{'enabled': true, 'manifest_url': 'http://c/', 'manifest_urls': ['http://a/', "
+           "'http://b/']}",
+           "1|http://c/|http://a/ http://b/ http://c/|4000|120000");
     config("listed single keeps its place",
            "{'manifest_url': 'http://a/', 'manifest_urls': ['http://a/', 'http://b/']}",
            "0|http://a/|http://a/ http://b/|4000|120000");
-    config("time-outs, whole in any notation",
-           "{'check_timeout_ms': 2500.0, 'download_timeout_ms': 9e3}", "0|||2500|9000");
+    config("time-outs whole in any notation, up to the 32-bit limits",
+           "{'check_timeout_ms': 2147483647.0, 'download_timeout_ms': -2.147483648e9}",
+           "0|||2147483647|-2147483648");
     config("time-outs as string or fraction",
            "{'check_timeout_ms': '2500', 'download_timeout_ms': 2500.5}", defaults);
-    config("time-outs zero and negative kept", "{'check_timeout_ms': -1, 'download_timeout_ms': 0}",
-           "0|||-1|0");
-    config("time-outs at the 32-bit limits",
-           "{'check_timeout_ms': 2147483647, 'download_timeout_ms': -2147483648}",
-           "0|||2147483647|-2147483648");
     config("time-outs outside the range",
            "{'check_timeout_ms': 2147483648, 'download_timeout_ms': 1e300}", defaults);
 
     version("no version.json", nullptr, "0.0.0|0");
+    version("no version record to fill", "-", "Estrutura AppVersion ausente.");
     version("version.json is a folder", "/", "Nao foi possivel abrir version.json: *");
-    version("version.json empty", "", badVersion);
-    version("version.json is an array", "[{'version': '1.0'}]", badVersion);
-    version("both, other keys ignored", "{'x': [1], 'version': '1.4.2', 'build': 7.0}", "1.4.2|7");
+    version("version.json is an array", "[{'version': '1.0'}]", "version.json invalido.");
+    version("other keys ignored, build at the limit",
+            "{'x': [1], 'version': '1.4.2', 'build': 2147483647.0}", "1.4.2|2147483647");
     version("wrong types fall back", "{'version': 3, 'build': '7'}", "0.0.0|0");
-    version("version empty", "{'version': ''}", "|0");
     version("version untrimmed, build fractional", "{'version': ' 1.2 ', 'build': 7.5}", " 1.2 |0");
-    version("build at the limit", "{'version': '1', 'build': 2147483647}", "1|2147483647");
     version("build above the limit", "{'version': '1', 'build': 2147483648}", "1|0");
 }
 
@@ -154,42 +135,29 @@ void TestFiles::read()
     const QString path = dir.filePath(fileName);
     if (content == "/")
         QVERIFY(QDir().mkpath(path + QStringLiteral("/inner")));
-    else if (!content.isNull())
+    else if (!content.isNull() && content != "-")
         QVERIFY(writeBytes(path, content));
 
-    UpdateConfig config = filledConfig();
+    UpdateConfig config = filled;
     AppVersion version{QStringLiteral("kept"), 77};
     QString error = untouched;
     const bool isConfig = fileName.startsWith(QLatin1String("updater"));
-    const bool ok = isConfig ? readUpdateConfig(dir.path(), &config, &error)
-                             : readAppVersion(dir.path(), &version, &error);
+    const bool absent = content == "-";
+    const bool ok = isConfig ? readUpdateConfig(dir.path(), absent ? nullptr : &config, &error)
+                             : readAppVersion(dir.path(), absent ? nullptr : &version, &error);
     const QString got = isConfig
                             ? describe(config)
                             : version.version + QLatin1Char('|') + QString::number(version.build);
 
     const bool failure = expected.endsWith(QLatin1Char('.')) || expected.endsWith(QLatin1Char('*'));
     QCOMPARE(ok, !failure);
-    if (ok) {
-        QCOMPARE(error, untouched);
-        QCOMPARE(got, expected);
-        return;
-    }
-    QCOMPARE(got, isConfig ? describe(filledConfig()) : QStringLiteral("kept|77"));
-    if (expected.endsWith(QLatin1Char('*')))
-        QVERIFY2(error.startsWith(expected.chopped(1)) && error.size() > expected.size(),
-                 qPrintable(error));
-    else
-        QCOMPARE(error, expected);
-}
-
-void TestFiles::absentRecord()
-{
-    QTemporaryDir dir;
-    QString error;
-    QVERIFY(!readUpdateConfig(dir.path(), nullptr, &error));
-    QCOMPARE(error, QStringLiteral("Estrutura UpdateConfig ausente."));
-    QVERIFY(!readAppVersion(dir.path(), nullptr, &error));
-    QCOMPARE(error, QStringLiteral("Estrutura AppVersion ausente."));
+    // A failed read leaves the record as it was.
+    QCOMPARE(got, !failure ? expected : isConfig ? describe(filled) : QStringLiteral("kept|77"));
+    const QString said = failure ? expected : untouched;
+    QVERIFY2(said.endsWith(QLatin1Char('*'))
+                 ? error.size() >= said.size() && error.startsWith(said.chopped(1))
+                 : error == said,
+             qPrintable(error));
 }
 
 void TestFiles::versionText()
@@ -201,99 +169,77 @@ void TestFiles::versionText()
     QCOMPARE(appVersionText(AppVersion{QStringLiteral("%2"), 5}), QStringLiteral("%2 (build 5)"));
 }
 
-void TestFiles::versionWrite()
+void TestFiles::write_data()
 {
-    QTemporaryDir dir;
-    const QString path = versionFilePath(dir.path());
-    QCOMPARE(path, dir.path() + QStringLiteral("/version.json"));
-    QVERIFY(writeBytes(path, json("{'version': '1.0', 'build': 1, 'extra': true}")));
-
-    const AppVersion written{QStringLiteral(" 1.2.3 \"\u00e7\" "), -5};
-    const QDateTime before = QDateTime::currentDateTimeUtc().addMSecs(-1000);
-    QString error = untouched;
-    QVERIFY(writeAppVersion(dir.path(), written, &error));
-    const QDateTime after = QDateTime::currentDateTimeUtc();
-    QCOMPARE(error, untouched);
-    QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("version.json")});
-
-    QString raw = QString::fromUtf8(readBytes(path));
-#ifdef Q_OS_WIN
-    QVERIFY(raw.contains(QLatin1String("\r\n")));
-    raw.remove(QLatin1Char('\r'));
-#endif
-    const QRegularExpressionMatch match =
-        QRegularExpression(
-            QStringLiteral(
-                "^\\{\\n    \"build\": -5,\\n    \"updated_at\": \"(\\d{4}-\\d\\d-\\d\\dT"
-                "\\d\\d:\\d\\d:\\d\\dZ)\",\\n    \"version\": \" 1.2.3 \\\\\"\u00e7\\\\\" "
-                "\"\\n\\}\\n$"))
-            .match(raw);
-    QVERIFY2(match.hasMatch(), qPrintable(raw));
-    const QDateTime stamp = QDateTime::fromString(match.captured(1), Qt::ISODate);
-    QVERIFY(stamp >= before && stamp <= after);
-
-    AppVersion back;
-    QVERIFY(readAppVersion(dir.path(), &back));
-    QCOMPARE(back.version, written.version);
-    QCOMPARE(back.build, written.build);
-}
-
-void TestFiles::versionWriteFailure_data()
-{
-    QTest::addColumn<QString>("blocker");
-    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QString>("oldFile"); // the earlier record, relative to the temporary folder
+    QTest::addColumn<QString>("appDir");
+    QTest::addColumn<int>("sizeLimit"); // 0: none
+    QTest::addColumn<QString>("error"); // empty: the write succeeds
 
     const QString open = QStringLiteral("Nao foi possivel gravar version.json: ");
-    QTest::newRow("version.json is a non-empty folder") << QStringLiteral("folder") << open;
-    QTest::newRow("client folder below a regular file") << QStringLiteral("file") << open;
+    const QString version = QStringLiteral("version.json");
+    QTest::newRow("replaces the earlier record") << version << QString() << 0 << QString();
+    QTest::newRow("version.json is a non-empty folder")
+        << QStringLiteral("version.json/keep") << QString() << 0 << open;
+    QTest::newRow("client folder below a regular file")
+        << QStringLiteral("plain") << QStringLiteral("plain/client") << 0 << open;
 #ifdef Q_OS_UNIX
     QTest::newRow("write cut short by a file size limit")
-        << QStringLiteral("size limit") << QStringLiteral("Falha ao finalizar version.json: ");
+        << version << QString() << 8 << QStringLiteral("Falha ao finalizar version.json: ");
 #endif
 }
 
-void TestFiles::versionWriteFailure()
+void TestFiles::write()
 {
-    QFETCH(QString, blocker);
-    QFETCH(QString, prefix);
+    QFETCH(QString, oldFile);
+    QFETCH(QString, appDir);
+    QFETCH(int, sizeLimit);
+    QFETCH(QString, error);
 
     QTemporaryDir dir;
-    QString appDir = dir.path();
-    QString keptPath = versionFilePath(appDir);
-    if (blocker == QLatin1String("folder")) {
-        QVERIFY(QDir(appDir).mkpath(QStringLiteral("version.json")));
-        keptPath = dir.filePath(QStringLiteral("version.json/keep"));
-    } else if (blocker == QLatin1String("file")) {
-        keptPath = dir.filePath(QStringLiteral("plain"));
-        appDir = keptPath + QStringLiteral("/client");
-    }
-    const QByteArray kept = json("{'version': '1.0', 'build': 1}");
-    QVERIFY(writeBytes(keptPath, kept));
+    const QString oldPath = dir.filePath(oldFile);
+    const QByteArray old = json("{'version': '1.0', 'build': 1, 'extra': true}");
+    QVERIFY(QDir().mkpath(QFileInfo(oldPath).path()) && writeBytes(oldPath, old));
     const QStringList before = entries(dir.path());
-    const QStringList beside = entries(QFileInfo(keptPath).path());
+    const QStringList beside = entries(QFileInfo(oldPath).path());
 
-    QString error;
+    const AppVersion written{QStringLiteral(" 1.2.3 \"\u00e7\" "), -5};
+    const QDateTime start = QDateTime::currentDateTimeUtc().addSecs(-1);
+    QString got = untouched;
 #ifdef Q_OS_UNIX
     // A file size limit binds root as well, so the new content cannot be written in full.
     rlimit saved{};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit tiny = saved;
-    tiny.rlim_cur = blocker == QLatin1String("size limit") ? 8 : saved.rlim_cur;
+    tiny.rlim_cur = sizeLimit ? rlim_t(sizeLimit) : saved.rlim_cur;
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &tiny), 0);
 #endif
-    const bool ok = writeAppVersion(appDir, AppVersion{QStringLiteral("2.0"), 2}, &error);
+    const bool ok = writeAppVersion(QDir::cleanPath(dir.filePath(appDir)), written, &got);
 #ifdef Q_OS_UNIX
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 #endif
 
-    QVERIFY(!ok);
-    QVERIFY2(error.startsWith(prefix) && error != prefix, qPrintable(error));
-    // The old content stays and no temporary file is left beside it.
+    // Replaced whole or not at all, and no temporary file is left beside it.
     QCOMPARE(entries(dir.path()), before);
-    QCOMPARE(entries(QFileInfo(keptPath).path()), beside);
-    QCOMPARE(readBytes(keptPath), kept);
+    QCOMPARE(entries(QFileInfo(oldPath).path()), beside);
+    QCOMPARE(ok, error.isEmpty());
+    if (!ok) {
+        QVERIFY2(got.startsWith(error) && got != error, qPrintable(got));
+        QCOMPARE(readBytes(oldPath), old);
+        return;
+    }
+    QCOMPARE(got, untouched);
+    const QJsonObject object = QJsonDocument::fromJson(readBytes(oldPath)).object();
+    QCOMPARE(object.keys(), QStringLiteral("build updated_at version").split(QLatin1Char(' ')));
+    QCOMPARE(object.value(QLatin1String("version")).toString(), written.version);
+    QCOMPARE(object.value(QLatin1String("build")).toInt(), written.build);
+    const QString stamp = object.value(QLatin1String("updated_at")).toString();
+    const QDateTime at = QDateTime::fromString(stamp, Qt::ISODate);
+    QVERIFY2(stamp.endsWith(QLatin1Char('Z')) && at >= start &&
+                 at <= QDateTime::currentDateTimeUtc(),
+             qPrintable(stamp));
 }
 
 QTEST_GUILESS_MAIN(TestFiles)
