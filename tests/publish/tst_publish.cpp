@@ -1,6 +1,5 @@
 #include "files/appversion.h"
 #include "manifest/updatemanifest.h"
-#include "publish/releasemanifest.h"
 #include "tests/support/nginxserver.h"
 #include "tests/support/testsupport.h"
 
@@ -59,16 +58,6 @@ QByteArray randomBytes(int size)
     for (char &c : bytes)
         c = char(QRandomGenerator::global()->generate());
     return bytes;
-}
-
-QStringList manifestPaths(const QString &path)
-{
-    UpdateManifest manifest;
-    parseUpdateManifest(readFile(path), QUrl(QStringLiteral("http://127.0.0.1/m.json")), &manifest);
-    QStringList paths;
-    for (const UpdateFile &file : qAsConst(manifest.files))
-        paths.append(file.path);
-    return paths;
 }
 
 const QString releaseOptions = QStringLiteral("--release-dir @DIR@ --version 1.4.0 --build 12 ");
@@ -201,7 +190,6 @@ void TestPublish::refused_data()
     usage("missing release folder", "--version 1 --build 1 --release-dir @DIR@/no");
     usage("both changelogs", "--version 1 --build 1 --changelog a --changelog-file @DIR@/ok.txt");
     usage("base url not http", "--version 1 --build 1 --base-url ftp://cdn.test/r");
-    usage("base url relative", "--version 1 --build 1 --base-url releases/1.0");
 }
 
 void TestPublish::refused()
@@ -264,8 +252,12 @@ void TestPublish::warnings()
     QVERIFY2(publish(words(releaseOptions, tmp.path()), &err) == 0, qPrintable(err));
     for (const QString &name : words(warned, QString()))
         QVERIFY2(err.contains(QDir::toNativeSeparators(name)), qPrintable(err));
-    QCOMPARE(manifestPaths(tmp.filePath(QStringLiteral("manifest.json"))),
-             words(listed, QString()));
+    QStringList paths;
+    const QJsonDocument manifest =
+        QJsonDocument::fromJson(readFile(tmp.filePath(QStringLiteral("manifest.json"))));
+    for (const QJsonValue &file : manifest.object().value(QLatin1String("files")).toArray())
+        paths << file.toObject().value(QLatin1String("path")).toString();
+    QCOMPARE(paths, words(listed, QString()));
 }
 
 void TestPublish::roundTripThroughUpdater()
@@ -276,40 +268,29 @@ void TestPublish::roundTripThroughUpdater()
     // The space also reaches nginx's configuration through its root.
     const QString release = tmp.filePath(QStringLiteral("release 1.4.0"));
     const QString client = tmp.filePath(QStringLiteral("client"));
-    // Byte-wise order on UTF-8, the order of the manifest and so of the downloads.
-    const QList<QPair<QString, QString>> releasePaths = {
-        {QStringLiteral("Texturas e Sons/can\u00e7\u00e3o \u00f1.ogg"),
-         QStringLiteral("/Texturas%20e%20Sons/can%C3%A7%C3%A3o%20%C3%B1.ogg")},
-        {QStringLiteral("bin/game.dll"), QStringLiteral("/bin/game.dll")},
-        {QStringLiteral("data/maps/m1.bin"), QStringLiteral("/data/maps/m1.bin")},
-        {QStringLiteral("data/vazio.dat"), QStringLiteral("/data/vazio.dat")},
-        {QStringLiteral("readme.txt"), QStringLiteral("/readme.txt")},
-    };
-    for (const auto &entry : releasePaths) {
-        const bool empty = entry.first.endsWith(QLatin1String("vazio.dat"));
-        QVERIFY(
-            writeFile(release + QLatin1Char('/') + entry.first,
-                      empty ? QByteArray() : randomBytes(1000 + int(entry.first.size()) * 5000)));
-    }
-
+    // Byte-wise order on UTF-8, the order of the manifest and so of the downloads; one is empty.
+    const QStringList paths = {QStringLiteral("Texturas e Sons/can\u00e7\u00e3o \u00f1.ogg"),
+                               QStringLiteral("bin/game.dll"), QStringLiteral("data/maps/m1.bin"),
+                               QStringLiteral("data/vazio.dat"), QStringLiteral("readme.txt")};
+    for (const QString &path : paths)
+        QVERIFY(writeFile(release + QLatin1Char('/') + path,
+                          path.contains(QLatin1String("vazio"))
+                              ? QByteArray()
+                              : randomBytes(1000 + int(path.size()) * 5000)));
     QString err;
     QVERIFY2(publish(words(releaseOptions, release), &err) == 0, qPrintable(err));
 
     NginxServer nginx(release);
     QVERIFY2(nginx.start(), qPrintable(nginx.lastError()));
-
     const QString clientExe = client + QLatin1Char('/') + QFileInfo(sampleClientPath()).fileName();
     QVERIFY(QDir().mkpath(client));
     QVERIFY(QFile::copy(sampleClientPath(), clientExe));
     QVERIFY(writeFile(client + QStringLiteral("/readme.txt"), "old readme"));
     QVERIFY(writeFile(client + QStringLiteral("/keep.txt"), "not in the release"));
     QVERIFY(writeAppVersion(client, AppVersion{QStringLiteral("1.3.9"), 4}));
-    QVERIFY(writeFile(
-        client + QStringLiteral("/updater_config.json"),
-        QJsonDocument(QJsonObject{{QStringLiteral("enabled"), true},
-                                  {QStringLiteral("manifest_url"),
-                                   nginx.url(QStringLiteral("/manifest.json")).toString()}})
-            .toJson()));
+    QVERIFY(writeFile(client + QStringLiteral("/updater_config.json"),
+                      R"({"enabled": true, "manifest_url": ")" +
+                          nginx.url(QStringLiteral("/manifest.json")).toEncoded() + "\"}"));
 
     const QString record = tmp.filePath(QStringLiteral("client-started.json"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -320,14 +301,11 @@ void TestPublish::roundTripThroughUpdater()
     updater.start(updaterExecutablePath(),
                   {QStringLiteral("--app-dir"), client, QStringLiteral("--app-executable"),
                    clientExe, QStringLiteral("--launch-arg"), QStringLiteral("--server=eu 1")});
-    const bool ended = updater.waitForFinished(60000);
-    if (!ended)
-        updater.kill();
-    QVERIFY2(ended, "the updater did not finish within 60 s");
-    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY2(updater.waitForFinished(60000) && updater.exitStatus() == QProcess::NormalExit &&
+                 updater.exitCode() == 0,
+             "the updater did not end with 0 within 60 s");
 
-    for (const auto &[path, encoded] : releasePaths)
+    for (const QString &path : paths)
         QVERIFY2(readFile(client + QLatin1Char('/') + path) ==
                      readFile(release + QLatin1Char('/') + path),
                  qPrintable(path));
@@ -343,12 +321,13 @@ void TestPublish::roundTripThroughUpdater()
     const QJsonObject started = QJsonDocument::fromJson(readFile(record)).object();
     QCOMPARE(started.value(QLatin1String("arguments")).toArray(),
              QJsonArray{QStringLiteral("--server=eu 1")});
-
     // The manifest, then each file once, at the address its encoded path names.
-    QStringList expected{QStringLiteral("/manifest.json")};
-    for (const auto &[path, encoded] : releasePaths)
-        expected << encoded;
-    QTRY_COMPARE_WITH_TIMEOUT(nginx.accessedPaths(), expected, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        nginx.accessedPaths(),
+        QStringLiteral("/manifest.json /Texturas%20e%20Sons/can%C3%A7%C3%A3o%20%C3%B1.ogg "
+                       "/bin/game.dll /data/maps/m1.bin /data/vazio.dat /readme.txt")
+            .split(QLatin1Char(' ')),
+        5000);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)
