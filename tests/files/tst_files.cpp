@@ -52,7 +52,8 @@ QString describe(const UpdateConfig &c)
              QString::number(c.checkTimeoutMs), QString::number(c.downloadTimeoutMs));
 }
 
-const UpdateConfig filled{true, QUrl(QStringLiteral("http://old/")), {}, 11, 22};
+const QUrl oldUrl(QStringLiteral("http://old/"));
+const UpdateConfig filled{true, oldUrl, {oldUrl}, 11, 22};
 
 } // namespace
 
