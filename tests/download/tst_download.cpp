@@ -41,11 +41,12 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-Response respond(const QByteArray &body, Delivery delivery = Delivery::Immediate)
+Response respond(const QByteArray &body, Delivery delivery = Delivery::Immediate, int status = 200)
 {
     Response r;
     r.body = body;
     r.delivery = delivery;
+    r.status = status;
     return r;
 }
 
@@ -187,8 +188,6 @@ void TestDownload::stagedFailures_data()
         QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido {served}.")
             .arg(nativeA, QString::fromLatin1(sha("real content").toUpper()));
     const QString staging = QStringLiteral(".update-staging/1.0-build-1/");
-    Response notFound;
-    notFound.status = 404;
     Response truncated = respond(QByteArray(20000, 't'), Delivery::Truncate);
     truncated.truncateAfter = 7000;
     Response slow = respond(QByteArray(10000, 's'), Delivery::Trickle);
@@ -204,7 +203,8 @@ void TestDownload::stagedFailures_data()
         QStringLiteral("../../a.bin"));
     row("target is a full folder", {}, QStringLiteral("Nao foi possivel criar '{target}': "),
         staging + QStringLiteral("data/a.bin/x"));
-    row("404", notFound, QStringLiteral("Falha ao baixar '%1': ").arg(nativeA));
+    row("404", respond({}, Delivery::Immediate, 404),
+        QStringLiteral("Falha ao baixar '%1': ").arg(nativeA));
     row("too little", truncated, QStringLiteral("Falha ao baixar '%1': ").arg(nativeA));
     row("hang, zero timeout", respond({}, Delivery::Hang), timedOut, {}, 0);
     row("steady past the deadline of 1500 raised to 2000", slow, timedOut, {}, 1500);
