@@ -1,6 +1,7 @@
 #include "download/bytesize.h"
 #include "download/filehash.h"
 #include "tests/support/testhttpserver.h"
+#include "tests/support/testsupport.h"
 #include "update/updatecontroller.h"
 
 #include <QCryptographicHash>
@@ -26,19 +27,6 @@ namespace {
 QByteArray sha(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 Response respond(const QByteArray &body, Delivery delivery = Delivery::Immediate, int status = 200)

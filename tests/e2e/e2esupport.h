@@ -26,19 +26,6 @@ using FileSet = QMap<QString, QByteArray>; // relative path -> content
 const QStringList ForwardedArguments = {QStringLiteral("--perfil"),
                                         QStringLiteral(" Jogador \"Um\" ")};
 
-inline QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    return QDir().mkpath(QFileInfo(path).absolutePath()) && f.open(QIODevice::WriteOnly) &&
-           f.write(content) == content.size() && f.flush();
-}
-
 // Lays a release out as a publisher would: the files below files/, and a manifest listing
 // them in map order.
 inline bool publish(const QString &root, const QString &version, int build, const FileSet &files)
@@ -102,7 +89,7 @@ public:
             const QString rel = QDir(path()).relativeFilePath(it.next());
             if (!rel.startsWith(QLatin1String(".update-staging/")) &&
                 rel != QLatin1String("launch_record.json"))
-                files.insert(rel, readAll(filePath(rel)));
+                files.insert(rel, readFile(filePath(rel)));
         }
         return files;
     }
@@ -113,7 +100,7 @@ public:
     QString installedVersion() const
     {
         const QJsonObject record =
-            QJsonDocument::fromJson(readAll(filePath(QStringLiteral("version.json")))).object();
+            QJsonDocument::fromJson(readFile(filePath(QStringLiteral("version.json")))).object();
         return record.value(QLatin1String("version")).toString() + QStringLiteral(" build ") +
                QString::number(record.value(QLatin1String("build")).toInt());
     }

@@ -10,7 +10,7 @@ const QString Manifest = QStringLiteral("/manifest.json");
 
 FileSet releaseFiles()
 {
-    return {{QStringLiteral("QuorvexEmulator"), readAll(sampleClientPath())},
+    return {{QStringLiteral("QuorvexEmulator"), readFile(sampleClientPath())},
             {QStringLiteral("data/textures.pak"), QByteArray(300000, 't')},
             {QStringLiteral("data/maps/porto velho.bin"), QByteArray(120000, 'm')},
             {QStringLiteral("LEIAME.txt"), QByteArray("versao nova\n")},
@@ -33,7 +33,7 @@ FileSet updated(FileSet before, const FileSet &release, const FileSet &after)
 void expectClientStarted(const ClientFolder &client)
 {
     QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo(client.record()).size() > 0, "client not started", 10000);
-    const QJsonObject record = QJsonDocument::fromJson(readAll(client.record())).object();
+    const QJsonObject record = QJsonDocument::fromJson(readFile(client.record())).object();
     QCOMPARE(record.value(QLatin1String("arguments")).toVariant().toStringList(),
              ForwardedArguments);
     QCOMPARE(QDir(record.value(QLatin1String("cwd")).toString()).canonicalPath(),

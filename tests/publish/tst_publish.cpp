@@ -39,19 +39,6 @@ int publish(const QStringList &arguments, QString *err = nullptr)
     return process.exitCode();
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 QByteArray randomBytes(int size)
 {
     QByteArray bytes(size, Qt::Uninitialized);

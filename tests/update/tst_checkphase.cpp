@@ -20,12 +20,6 @@ QByteArray manifest(const char *version, int build, const char *extra = "", bool
            extra + files + '}';
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
 } // namespace
 
 class CheckPhaseTest : public QObject

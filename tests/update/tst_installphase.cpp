@@ -23,19 +23,6 @@ const Files Release = {
     {QStringLiteral("data/maps/porto.bin"), QByteArray(70000, 'p')},
 };
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // Every file below root except the staging area, by relative path.
 Files snapshot(const QString &root)
 {
