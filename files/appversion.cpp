@@ -1,4 +1,5 @@
 #include "files/appversion.h"
+#include "files/jsonrecord.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -8,33 +9,9 @@
 #include <QJsonValue>
 #include <QSaveFile>
 
-#include <cmath>
-#include <limits>
-
-namespace {
-
-// Only a whole number that fits an int counts; 7.5, "7" or 1e12 fall back.
-int wholeInt(const QJsonValue &value, int fallback)
-{
-    if (!value.isDouble())
-        return fallback;
-    const double number = value.toDouble();
-    if (!std::isfinite(number) || std::floor(number) != number)
-        return fallback;
-    if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
-        return fallback;
-    return static_cast<int>(number);
-}
-
-} // namespace
-
 QString versionFilePath(const QString &appDir)
 {
-    const QString name = QStringLiteral("version.json");
-    // An empty folder means the working folder, never the root.
-    if (appDir.isEmpty() || appDir.endsWith(QLatin1Char('/')))
-        return appDir + name;
-    return appDir + QLatin1Char('/') + name;
+    return recordFilePath(appDir, QStringLiteral("version.json"));
 }
 
 bool readAppVersion(const QString &appDir, AppVersion *version, QString *error)

@@ -1,4 +1,5 @@
 #include "files/updateconfig.h"
+#include "files/jsonrecord.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -7,31 +8,11 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
-#include <cmath>
-#include <limits>
-
 namespace {
 
 QString configFilePath(const QString &appDir)
 {
-    const QString name = QStringLiteral("updater_config.json");
-    // An empty folder means the working folder, never the root.
-    if (appDir.isEmpty() || appDir.endsWith(QLatin1Char('/')))
-        return appDir + name;
-    return appDir + QLatin1Char('/') + name;
-}
-
-// Only a whole number that fits an int counts; 2500.5, "2500" or 1e12 fall back.
-int wholeInt(const QJsonValue &value, int fallback)
-{
-    if (!value.isDouble())
-        return fallback;
-    const double number = value.toDouble();
-    if (!std::isfinite(number) || std::floor(number) != number)
-        return fallback;
-    if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
-        return fallback;
-    return static_cast<int>(number);
+    return recordFilePath(appDir, QStringLiteral("updater_config.json"));
 }
 
 } // namespace

@@ -1,0 +1,12 @@
+#pragma once
+
+// Shared by the readers of the JSON records kept in the client folder.
+
+#include <QJsonValue>
+#include <QString>
+
+// The record called name inside appDir.
+QString recordFilePath(const QString &appDir, const QString &name);
+
+// Only a whole number that fits an int counts; 7.5, "7" or 1e12 give the fallback.
+int wholeInt(const QJsonValue &value, int fallback);
