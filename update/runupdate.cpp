@@ -8,6 +8,17 @@
 #include <QFileInfo>
 #include <QTimer>
 
+namespace {
+
+// The staging root goes too once nothing else is kept in it.
+void removeVersionFolder(const QString &versionFolder)
+{
+    QDir(versionFolder).removeRecursively();
+    QDir().rmdir(QFileInfo(versionFolder).absolutePath());
+}
+
+} // namespace
+
 void UpdateController::start()
 {
     QTimer::singleShot(0, this, [this] {
@@ -77,6 +88,9 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     }
 
     if (compareVersions(local, manifest.remoteVersion) >= 0) {
+        // Copies of a release that is already installed are never applied; they are
+        // left behind when a run is ended between recording the version and cleaning up.
+        removeVersionFolder(stagingDirectory(manifest));
         emit statusChanged(
             QStringLiteral("Cliente atualizado"),
             QStringLiteral("Versao local %1 ja esta em dia.").arg(appVersionText(local)));
@@ -132,10 +146,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
         return false;
     }
 
-    const QString versionFolder = stagingDirectory(manifest);
-    QDir(versionFolder).removeRecursively();
-    // The staging root goes too once nothing else is kept in it.
-    QDir().rmdir(QFileInfo(versionFolder).absolutePath());
+    removeVersionFolder(stagingDirectory(manifest));
 
     if (updated)
         *updated = true;

@@ -29,6 +29,8 @@ class CheckPhaseTest : public QObject
 private slots:
     void endings_data();
     void endings();
+    void upToDateClearsLeftoverCopies_data();
+    void upToDateClearsLeftoverCopies();
     void normalisesPaths_data();
     void normalisesPaths();
 };
@@ -153,6 +155,48 @@ void CheckPhaseTest::endings()
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 10000);
     else
         QVERIFY(!QFile::exists(record));
+}
+
+void CheckPhaseTest::upToDateClearsLeftoverCopies_data()
+{
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<QStringList>("left");    // version folders under .update-staging before
+    QTest::addColumn<QStringList>("remains"); // and after the run; empty: no staging root
+    QTest::newRow("the installed release, ended before its cleanup")
+        << manifest("1.0", 5) << QStringList{QStringLiteral("1.0-build-5")} << QStringList{};
+    QTest::newRow("a partial download of a newer release stays")
+        << manifest("1.0", 5)
+        << QStringList{QStringLiteral("1.0-build-5"), QStringLiteral("2.0-build-1")}
+        << QStringList{QStringLiteral("2.0-build-1")};
+    QTest::newRow("remote older than installed")
+        << manifest("0.9", 1) << QStringList{QStringLiteral("0.9-build-1")} << QStringList{};
+}
+
+void CheckPhaseTest::upToDateClearsLeftoverCopies()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(QStringList, left);
+    TestHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(ManifestPath, manifest);
+    QTemporaryDir dir;
+    const QString staging = dir.filePath(QStringLiteral(".update-staging/"));
+    for (const QString &folder : std::as_const(left))
+        QVERIFY(writeFile(staging + folder + QStringLiteral("/data/a.pak"), "copia"));
+    QVERIFY(
+        writeFile(dir.filePath(QStringLiteral("version.json")), R"({"version":"1.0","build":5})"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("updater_config.json")),
+                      R"({"enabled":true,"manifest_url":")" + server.url(ManifestPath).toEncoded() +
+                          "\"}"));
+
+    UpdateController controller(LaunchOptions{dir.path(), QStringLiteral("client"), {}, 0});
+    QSignalSpy finished(&controller, &UpdateController::finished);
+    controller.start();
+    QVERIFY(finished.wait(10000));
+    QVERIFY(finished.first().at(2).toString().startsWith(QLatin1String("Executavel principal")));
+    QFETCH(QStringList, remains);
+    QCOMPARE(QDir(staging).entryList(QDir::Dirs | QDir::NoDotAndDotDot), remains);
+    QCOMPARE(QFileInfo::exists(staging), !remains.isEmpty());
 }
 
 void CheckPhaseTest::normalisesPaths_data()
