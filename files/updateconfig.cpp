@@ -1,5 +1,6 @@
 #include "files/updateconfig.h"
 #include "files/jsonrecord.h"
+#include "manifest/signature.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -47,11 +48,13 @@ bool readUpdateConfig(const QString &appDir, UpdateConfig *config, QString *erro
     }
 
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    if (!document.isObject()) {
+    const auto invalid = [error] {
         if (error)
             *error = QStringLiteral("updater_config.json invalido.");
         return false;
-    }
+    };
+    if (!document.isObject())
+        return invalid();
     const QJsonObject object = document.object();
 
     // Filled apart and assigned at the end, so nothing of an earlier list survives.
@@ -78,6 +81,13 @@ bool readUpdateConfig(const QString &appDir, UpdateConfig *config, QString *erro
         wholeInt(object.value(QLatin1String("check_timeout_ms")), result.checkTimeoutMs);
     result.downloadTimeoutMs =
         wholeInt(object.value(QLatin1String("download_timeout_ms")), result.downloadTimeoutMs);
+
+    // Unlike the other keys, a key that is there but unusable is no default: reading it as
+    // absent would quietly switch the signature check off.
+    const QJsonValue key = object.value(QLatin1String("public_key"));
+    if (!key.isUndefined() &&
+        (!key.isString() || !parseManifestPublicKey(key.toString(), &result.publicKey)))
+        return invalid();
 
     *config = result;
     return true;

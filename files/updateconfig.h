@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -11,10 +12,13 @@ struct UpdateConfig
     QList<QUrl> manifestUrls;
     int checkTimeoutMs = 4000;
     int downloadTimeoutMs = 120000;
+    // DER of the key that must have signed the manifest; empty: manifests are not checked.
+    QByteArray publicKey;
 };
 
 // Reads updater_config.json from appDir. A missing file resets config to the
-// defaults and succeeds; on failure config is left as it was.
+// defaults and succeeds; on failure config is left as it was. A "public_key" that is present
+// but not a valid key line fails, as a broken file does.
 bool readUpdateConfig(const QString &appDir, UpdateConfig *config, QString *error = nullptr);
 
 // Appends url unless the list is absent, the url is invalid or empty, or an equal url is present.
