@@ -1,14 +1,20 @@
+#include "manifest/signature.h"
 #include "manifest/updatemanifest.h"
 #include "manifest/updaterequest.h"
 #include "update/updatecontroller.h"
-
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 
 namespace {
 
 // The reply wait may take no less than this, whatever the configuration says.
 constexpr int CheckTimeoutFloorMs = 1000;
+// A manifest is a small document: anything beyond this is a server gone wrong.
+constexpr qint64 ManifestLimit = 32 * 1024 * 1024;
+constexpr qint64 SignatureLimit = 4096;
+
+bool isHttp(const QUrl &url)
+{
+    return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+}
 
 } // namespace
 
@@ -28,33 +34,43 @@ bool UpdateController::fetchManifest(const UpdateConfig &config, UpdateManifest 
     QString lastError = QStringLiteral("Nenhum endpoint de manifesto valido configurado.");
 
     for (const QUrl &url : endpoints) {
-        if (!url.isValid() || url.isEmpty())
+        if (!url.isValid() || url.isEmpty() || !isHttp(url))
             continue;
-
-        QNetworkReply *reply = networkManager->get(makeUpdateRequest(url));
-        const bool timedOut = awaitReply(reply, deadlineMs);
-        // An aborted reply is closed and has nothing left to read.
-        const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
-        const QNetworkReply::NetworkError code = reply->error();
-        const QString replyError = reply->errorString();
-        reply->deleteLater();
-
-        const QString urlText = url.toString();
-        if (code != QNetworkReply::NoError) {
-            // Two-argument arg() fills both markers at once, so a "%20" in the
-            // url is never taken for a marker.
+        const QString urlText = shownUrl(url);
+        const SmallFetch fetched = fetchSmall(networkManager, url, deadlineMs, ManifestLimit);
+        if (!fetched.ok) {
+            // Two-argument arg() fills both markers at once, so a "%20" in the url is never
+            // taken for a marker.
             lastError =
-                timedOut
+                fetched.tooLarge
+                    ? QStringLiteral("O manifesto em %1 excede o limite de 32 MiB.").arg(urlText)
+                : fetched.timedOut
                     ? QStringLiteral("Tempo esgotado ao buscar o manifesto em %1.").arg(urlText)
                     : QStringLiteral("Falha ao baixar o manifesto em %1: %2")
-                          .arg(urlText, replyError);
+                          .arg(urlText, fetched.error);
             continue;
         }
 
-        // Relative file urls resolve against the configured endpoint, not the
-        // place a redirect ended at.
+        // With a key configured, only bytes its owner signed are read at all.
+        if (!config.publicKey.isEmpty()) {
+            QUrl signatureUrl = url;
+            signatureUrl.setPath(url.path() + QStringLiteral(".sig"));
+            const SmallFetch signature =
+                fetchSmall(networkManager, signatureUrl, deadlineMs, SignatureLimit);
+            if (!signature.ok) {
+                lastError = QStringLiteral("Assinatura do manifesto ausente em %1.").arg(urlText);
+                continue;
+            }
+            if (!verifyManifestSignature(config.publicKey, fetched.body, signature.body)) {
+                lastError = QStringLiteral("Assinatura do manifesto invalida em %1.").arg(urlText);
+                continue;
+            }
+        }
+
+        // Relative file urls resolve against the configured endpoint, not the place a
+        // redirect ended at.
         QString parseError;
-        if (parseUpdateManifest(body, url, manifest, &parseError))
+        if (parseUpdateManifest(fetched.body, url, manifest, &parseError))
             return true;
         lastError = QStringLiteral("%1 (%2)").arg(parseError, urlText);
     }

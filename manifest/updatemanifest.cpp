@@ -105,6 +105,19 @@ bool isSafeSegment(const QString &segment)
 
 } // namespace
 
+bool isUpdaterOwnedPath(const QString &path)
+{
+    const QString name = path.toCaseFolded();
+    for (const char *owned :
+         {"version.json", "updater_config.json", ".update-staging", ".quorvex-updater.lock"}) {
+        if (name == QLatin1String(owned) ||
+            name.startsWith(QLatin1String(owned) + QLatin1Char('/')))
+            return true;
+    }
+    return name.endsWith(QLatin1String(".quorvex-bak")) ||
+           name.endsWith(QLatin1String(".quorvex-new"));
+}
+
 QString sanitizeRelativePath(const QString &path)
 {
     QString text = path.trimmed();
@@ -176,7 +189,7 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
         const QString urlText = jsonString(entry, QLatin1String("url")).trimmed();
         file.size = jsonSize(entry.value(QLatin1String("size")));
 
-        if (file.path.isEmpty())
+        if (file.path.isEmpty() || isUpdaterOwnedPath(file.path))
             return fail(QStringLiteral("Arquivo de update com path invalido."));
         if (file.hash.isEmpty())
             return fail(QStringLiteral("Arquivo '%1' sem hash SHA-256.").arg(file.path));
@@ -184,6 +197,11 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
             return fail(QStringLiteral("Arquivo '%1' sem URL de download.").arg(file.path));
 
         file.url = manifestUrl.resolved(QUrl(urlText, QUrl::TolerantMode));
+        // Only the web: a file: url would read the player's own disk, a pipe would hang.
+        if (file.url.scheme() != QLatin1String("http") &&
+            file.url.scheme() != QLatin1String("https"))
+            return fail(
+                QStringLiteral("Arquivo '%1' com URL de download invalida.").arg(file.path));
         if (file.size > 0)
             sizeSum = saturatingAdd(sizeSum, file.size);
         parsed.files.append(file);

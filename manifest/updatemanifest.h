@@ -33,3 +33,8 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
 
 // Returns the cleaned relative path, or an empty text when the path could leave the folder.
 QString sanitizeRelativePath(const QString &path);
+
+// Names the updater keeps for itself in the client folder (its record, its configuration,
+// its staging folder, its lock and the transient names of files being replaced), compared
+// ignoring letter case; a release may not hold them.
+bool isUpdaterOwnedPath(const QString &path);

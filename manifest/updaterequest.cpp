@@ -1,6 +1,7 @@
 #include "manifest/updaterequest.h"
 
 #include <QEventLoop>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -14,7 +15,7 @@ QNetworkRequest makeUpdateRequest(const QUrl &url)
     return request;
 }
 
-bool awaitReply(QNetworkReply *reply, int deadlineMs)
+bool awaitReply(QNetworkReply *reply, int deadlineMs, AwaitMode mode)
 {
     if (!reply || reply->isFinished())
         return false;
@@ -29,9 +30,48 @@ bool awaitReply(QNetworkReply *reply, int deadlineMs)
         reply->abort();
     });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (mode == AwaitMode::Idle)
+        QObject::connect(reply, &QNetworkReply::downloadProgress, &timer,
+                         [&timer, deadlineMs] { timer.start(qMax(0, deadlineMs)); });
 
     timer.start(qMax(0, deadlineMs));
     loop.exec(QEventLoop::AllEvents);
     timer.stop();
     return timedOut;
+}
+
+SmallFetch fetchSmall(QNetworkAccessManager *manager, const QUrl &url, int deadlineMs, qint64 limit)
+{
+    SmallFetch result;
+    QNetworkReply *reply = manager->get(makeUpdateRequest(url));
+    // Whatever the server announces or sends, no more than the limit is ever held.
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [&result, reply, limit](qint64 received, qint64 total) {
+                         if (received > limit || total > limit) {
+                             result.tooLarge = true;
+                             reply->abort();
+                         }
+                     });
+    result.timedOut = awaitReply(reply, deadlineMs);
+    result.ok = !result.tooLarge && reply->error() == QNetworkReply::NoError;
+    // An aborted reply is closed and has nothing left to read.
+    if (result.ok)
+        result.body = reply->readAll();
+    result.error = withoutPassword(reply->errorString(), url);
+    reply->deleteLater();
+    return result;
+}
+
+QString shownUrl(const QUrl &url)
+{
+    return url.toString(QUrl::RemovePassword);
+}
+
+QString withoutPassword(QString text, const QUrl &url)
+{
+    if (url.password().isEmpty())
+        return text;
+    for (const QUrl::ComponentFormattingOption form : {QUrl::PrettyDecoded, QUrl::FullyEncoded})
+        text.replace(url.userInfo(form) + QLatin1Char('@'), url.userName(form) + QLatin1Char('@'));
+    return text;
 }
