@@ -1,78 +1,88 @@
 #include "update/updatecontroller.h"
 
+#include "download/resumabletransfer.h"
+#include "files/eventslices.h"
 #include "manifest/updaterequest.h"
 
 #include <QDir>
-#include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
+#include <QEventLoop>
+#include <QTimer>
 
 namespace {
 
-// What the network layer may hold for us between two writes. Without a cap it buffers
-// as fast as the socket delivers, so a disk slower than the link would pile the file up
-// in memory.
-constexpr qint64 ReplyBufferSize = 4 * 1024 * 1024;
-constexpr qint64 WriteBlockSize = 1024 * 1024;
+// Attempts in a row that bring no new byte before a file is given up on.
+constexpr int FutileAttempts = 3;
+constexpr int TimeoutFloorMs = 2000;
+// A link that just dropped is given a moment before the next futile attempt.
+constexpr int RetryPauseMs = 1000;
 
-void drainTo(QNetworkReply *reply, QFile *output, QByteArray *block)
+void pause(int ms)
 {
-    // Write failures are left to the caller's hash check.
-    while (reply->bytesAvailable() > 0) {
-        const qint64 n = reply->read(block->data(), block->size());
-        if (n <= 0)
-            break;
-        output->write(block->constData(), n);
-    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::AllEvents);
 }
 
 } // namespace
 
 bool UpdateController::downloadFile(const UpdateFile &file, qint64 completedBytes,
-                                    qint64 plannedTotal, int timeoutMs, const QString &targetPath,
-                                    QString *error)
+                                    qint64 plannedTotal, int timeoutMs, const StagingPaths &paths,
+                                    QByteArray *digest, QString *error)
 {
-    QFile output(targetPath);
-    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    const QString shownPath = QDir::toNativeSeparators(file.path);
+    const auto fail = [error](const QString &text) {
         if (error)
-            *error = QStringLiteral("Nao foi possivel criar '%1': %2")
-                         .arg(QDir::toNativeSeparators(targetPath), output.errorString());
+            *error = text;
         return false;
-    }
+    };
+    EventSlices slices;
+    ResumableTransfer transfer(networkManager, file.url, file.size, paths.partial, paths.validator);
+    QString openError;
+    if (!transfer.open(slices, &openError))
+        return fail(QStringLiteral("Nao foi possivel criar '%1': %2")
+                        .arg(QDir::toNativeSeparators(paths.partial), openError));
 
-    QNetworkReply *reply = networkManager->get(makeUpdateRequest(file.url));
-    reply->setReadBufferSize(ReplyBufferSize);
-
-    QByteArray block(WriteBlockSize, Qt::Uninitialized);
-    connect(reply, &QNetworkReply::readyRead, &output,
-            [reply, &output, &block] { drainTo(reply, &output, &block); });
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, completedBytes, plannedTotal](qint64 bytesReceived, qint64 bytesTotal) {
-                const qint64 received = qMax<qint64>(bytesReceived, 0);
-                if (plannedTotal > 0)
-                    emit progressChanged(completedBytes + received, plannedTotal);
-                else if (bytesTotal > 0)
-                    emit progressChanged(received, bytesTotal);
-            });
-
-    const bool timedOut = awaitReply(reply, qMax(timeoutMs, 2000));
-
-    drainTo(reply, &output, &block);
-    output.close();
-
-    const QNetworkReply::NetworkError code = reply->error();
-    const QString replyError = reply->errorString();
-    reply->deleteLater();
-
-    if (code != QNetworkReply::NoError) {
-        QFile::remove(targetPath);
-        if (error) {
-            const QString shownPath = QDir::toNativeSeparators(file.path);
-            *error = timedOut
-                         ? QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(shownPath)
-                         : QStringLiteral("Falha ao baixar '%1': %2").arg(shownPath, replyError);
+    // Bytes of the whole update when its total is known, else of this file alone.
+    const auto relay = [&](qint64 held) {
+        if (plannedTotal > 0)
+            emit progressChanged(completedBytes + held, plannedTotal);
+        else if (file.size > 0)
+            emit progressChanged(held, file.size);
+    };
+    int futile = 0;
+    for (;;) {
+        const qint64 before = transfer.bytesHeld();
+        switch (transfer.attempt(qMax(timeoutMs, TimeoutFloorMs), relay)) {
+        case ResumableTransfer::Outcome::Complete:
+            *digest = transfer.digestHex();
+            return true;
+        case ResumableTransfer::Outcome::StartOver:
+            // Starting over from nothing is not progress.
+            if (before > 0)
+                continue;
+            break;
+        case ResumableTransfer::Outcome::Refused:
+            return fail(QStringLiteral("Falha ao baixar '%1': %2")
+                            .arg(shownPath, withoutPassword(transfer.errorText(), file.url)));
+        case ResumableTransfer::Outcome::TooLarge:
+            transfer.discard();
+            return fail(QStringLiteral("O arquivo '%1' excede o tamanho informado no manifesto.")
+                            .arg(shownPath));
+        case ResumableTransfer::Outcome::WriteFailed:
+            return fail(QStringLiteral("Nao foi possivel gravar '%1': %2")
+                            .arg(shownPath, transfer.errorText()));
+        case ResumableTransfer::Outcome::Broken:
+            break;
         }
-        return false;
+        if (transfer.bytesHeld() > before) {
+            futile = 0;
+            continue;
+        }
+        if (++futile == FutileAttempts)
+            return fail(transfer.timedOut()
+                            ? QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(shownPath)
+                            : QStringLiteral("Falha ao baixar '%1': %2")
+                                  .arg(shownPath, withoutPassword(transfer.errorText(), file.url)));
+        pause(RetryPauseMs * futile);
     }
-    return true;
 }

@@ -2,10 +2,14 @@
 
 #include "download/bytesize.h"
 #include "download/filehash.h"
+#include "files/eventslices.h"
+#include "files/filesystem.h"
+#include "files/folderguard.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 namespace {
 
@@ -15,16 +19,12 @@ bool sameHash(const QByteArray &computed, const QString &expected)
            QString::fromLatin1(computed).compare(expected, Qt::CaseInsensitive) == 0;
 }
 
-// The parser already refuses paths that climb out, but this is the last stop before
-// bytes hit the disk.
-QString targetInside(const QString &folder, const QString &relativePath)
+// A regular file, not a link, whose size and content are those of the release.
+bool holdsRelease(const QString &path, const UpdateFile &file, EventSlices &slices)
 {
-    if (relativePath.isEmpty() || QDir::isAbsolutePath(relativePath))
-        return {};
-    const QString target = QDir::cleanPath(folder + QLatin1Char('/') + relativePath);
-    if (!target.startsWith(folder + QLatin1Char('/'), Qt::CaseInsensitive))
-        return {};
-    return target;
+    return fsys::entryKind(path) == fsys::EntryKind::File &&
+           (file.size < 0 || QFileInfo(path).size() == file.size) &&
+           sameHash(fileSha256Hex(path, nullptr, [&](qint64) { slices.yield(); }), file.hash);
 }
 
 } // namespace
@@ -45,18 +45,18 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
                                            const UpdateManifest &manifest,
                                            QList<StagedFile> *staged, QString *error)
 {
-    if (!staged) {
+    const auto fail = [error](const QString &text) {
         if (error)
-            *error = QStringLiteral("Lista de downloads ausente.");
+            *error = text;
         return false;
-    }
+    };
+    if (!staged)
+        return fail(QStringLiteral("Lista de downloads ausente."));
 
+    // Made fresh as real folders: whatever stands in their place, a link above all, goes.
     const QString folder = stagingDirectory(manifest);
-    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir()) {
-        if (error)
-            *error = QStringLiteral("Nao foi possivel criar a pasta temporaria de update.");
-        return false;
-    }
+    if (!makeOwnFolder(appDir, folder))
+        return fail(QStringLiteral("Nao foi possivel criar a pasta temporaria de update."));
 
     qint64 plannedTotal = 0;
     if (manifest.totalSize > 0) {
@@ -73,6 +73,24 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
             emit progressChanged(0, plannedTotal);
     }
     qint64 completedBytes = 0;
+    EventSlices slices;
+    // Folders already made real in this run: thousands of files share a few of them.
+    QSet<QString> ownFolders{folder};
+    const auto ownFolder = [&](const QString &path) {
+        const QString dir = QFileInfo(path).path();
+        if (ownFolders.contains(dir))
+            return true;
+        if (!makeOwnFolder(appDir, dir))
+            return false;
+        ownFolders.insert(dir);
+        return true;
+    };
+    // Anything that is not a plain file where one is expected goes, a link as a link.
+    const auto clear = [&](const QString &path) {
+        const fsys::EntryKind kind = fsys::entryKind(path);
+        if (kind != fsys::EntryKind::File && kind != fsys::EntryKind::Missing)
+            removeTree(appDir, path);
+    };
 
     for (const UpdateFile &file : manifest.files) {
         const QString shownPath = QDir::toNativeSeparators(file.path);
@@ -80,52 +98,47 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
             QStringLiteral("Baixando atualizacao"),
             QStringLiteral("%1\nTamanho: %2").arg(shownPath, formatByteSize(file.size)));
 
-        const QString target = targetInside(folder, file.path);
-        if (target.isEmpty() || !QDir().mkpath(QFileInfo(target).absolutePath())) {
-            if (error)
-                *error =
-                    QStringLiteral("Nao foi possivel preparar a pasta de '%1'.").arg(shownPath);
-            return false;
-        }
-
-        bool reused = false;
-        const QFileInfo existing(target);
-        if (existing.exists() || existing.isSymLink()) {
-            reused = existing.isFile() && !existing.isSymLink() &&
-                     sameHash(fileSha256Hex(target), file.hash);
-            // A stale copy is removed, never written over in place.
-            if (!reused)
-                QFile::remove(target);
-        }
-
-        if (!reused) {
-            QString downloadError;
-            if (!downloadFile(file, completedBytes, plannedTotal, config.downloadTimeoutMs, target,
-                              &downloadError)) {
-                if (error)
-                    *error = downloadError;
-                return false;
+        const StagingPaths paths{folder + QLatin1Char('/') + file.path,
+                                 folder + QStringLiteral(".part/") + file.path,
+                                 folder + QStringLiteral(".etag/") + file.path};
+        const QString installed = QDir(appDir).filePath(file.path);
+        if (linkOnPath(appDir, installed).isEmpty() && holdsRelease(installed, file, slices)) {
+            // Already in place: nothing to fetch, nothing to replace.
+            completedBytes += QFileInfo(installed).size();
+            staged->append(StagedFile{file, QString()});
+        } else {
+            for (const QString &path : {paths.staged, paths.partial, paths.validator}) {
+                if (!ownFolder(path))
+                    return fail(QStringLiteral("Nao foi possivel preparar a pasta de '%1'.")
+                                    .arg(shownPath));
             }
-            QString hashError;
-            const QByteArray computed = fileSha256Hex(target, &hashError);
-            if (computed.isEmpty()) {
-                if (error)
-                    *error = hashError;
-                return false;
+            // A verified copy from an earlier run is reused; anything else in its place goes.
+            if (!holdsRelease(paths.staged, file, slices)) {
+                if (fsys::entryKind(paths.staged) != fsys::EntryKind::Missing)
+                    removeTree(appDir, paths.staged);
+                clear(paths.partial);
+                clear(paths.validator);
+                QByteArray digest;
+                if (!downloadFile(file, completedBytes, plannedTotal, config.downloadTimeoutMs,
+                                  paths, &digest, error))
+                    return false;
+                if (!sameHash(digest, file.hash)) {
+                    QFile::remove(paths.partial);
+                    QFile::remove(paths.validator);
+                    return fail(QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido %3.")
+                                    .arg(shownPath, file.hash, QString::fromLatin1(digest)));
+                }
+                QString renameError;
+                if (!fsys::renameEntry(paths.partial, paths.staged, &renameError))
+                    return fail(QStringLiteral("Nao foi possivel gravar '%1': %2")
+                                    .arg(shownPath, renameError));
+                QFile::remove(paths.validator);
             }
-            if (!sameHash(computed, file.hash)) {
-                if (error)
-                    *error = QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido %3.")
-                                 .arg(shownPath, file.hash, QString::fromLatin1(computed));
-                return false;
-            }
+            completedBytes += QFileInfo(paths.staged).size();
+            staged->append(StagedFile{file, paths.staged});
         }
-
-        completedBytes += QFileInfo(target).size();
         if (plannedTotal > 0)
             emit progressChanged(qMin(completedBytes, plannedTotal), plannedTotal);
-
-        staged->append(StagedFile{file, target});
     }
     return true;
 }

@@ -7,5 +7,15 @@
 struct StagedFile
 {
     UpdateFile file;
-    QString stagedPath; // absolute path of the verified copy
+    QString stagedPath; // absolute path of the verified copy; empty: already installed as is
+};
+
+// Where one file of a release lives while it is fetched. The partial copy and the server's
+// validator for it have trees of their own beside the version folder, so that no release
+// path can stand for another file's partial copy.
+struct StagingPaths
+{
+    QString staged;    // the verified copy
+    QString partial;   // bytes received so far
+    QString validator; // the ETag or Last-Modified the partial copy was started under
 };
