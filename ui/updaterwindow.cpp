@@ -105,6 +105,10 @@ QLabel *makeLabel(const QString &text, const QString &objectName, QWidget *paren
 
 UpdaterWindow::UpdaterWindow()
 {
+    paintTimer.setSingleShot(true);
+    connect(&paintTimer, &QTimer::timeout, this, [this] {
+        QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+    });
     setObjectName(QStringLiteral("UpdaterRoot"));
     setWindowTitle(QStringLiteral("Quorvex Updater"));
     setWindowIcon(QIcon(QStringLiteral(":/branding/quorvex_icon.ico")));
@@ -221,6 +225,23 @@ void UpdaterWindow::handleFinished(bool success, bool updated, const QString &me
             : message;
     QMessageBox::critical(this, QStringLiteral("Atualizacao falhou"), text);
     QCoreApplication::exit(1);
+}
+
+// A release of thousands of small files changes the texts thousands of times a second, and
+// every paint of the card blurs its shadow again: painting at most every 40 ms keeps that
+// work from outweighing the downloads. The texts themselves change at once.
+bool UpdaterWindow::event(QEvent *event)
+{
+    if (event->type() != QEvent::UpdateRequest)
+        return QWidget::event(event);
+    constexpr qint64 PaintIntervalMs = 40;
+    if (paintClock.isValid() && paintClock.elapsed() < PaintIntervalMs) {
+        if (!paintTimer.isActive())
+            paintTimer.start(int(PaintIntervalMs - paintClock.elapsed()));
+        return true;
+    }
+    paintClock.start();
+    return QWidget::event(event);
 }
 
 void UpdaterWindow::presentWindow()

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPoint>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 class QLabel;
@@ -21,6 +23,7 @@ public:
     void presentWindow();
 
 protected:
+    bool event(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
@@ -32,4 +35,6 @@ private:
     QLabel *detailLabel = nullptr;
     QLabel *stepLabel = nullptr;
     QProgressBar *progressBar = nullptr;
+    QElapsedTimer paintClock;
+    QTimer paintTimer;
 };

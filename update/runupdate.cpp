@@ -1,6 +1,10 @@
 #include "files/appversion.h"
+#include "files/eventslices.h"
+#include "files/folderguard.h"
+#include "files/instancelock.h"
 #include "files/updateconfig.h"
 #include "manifest/updatemanifest.h"
+#include "manifest/updaterequest.h"
 #include "update/updatecontroller.h"
 #include "update/versioncompare.h"
 
@@ -11,10 +15,13 @@
 namespace {
 
 // The staging root goes too once nothing else is kept in it.
-void removeVersionFolder(const QString &versionFolder)
+void removeVersionFolder(const QString &appDir, const QString &versionFolder)
 {
-    QDir(versionFolder).removeRecursively();
-    QDir().rmdir(QFileInfo(versionFolder).absolutePath());
+    EventSlices slices;
+    for (const QString &suffix : {QString(), QStringLiteral(".part"), QStringLiteral(".etag")})
+        removeTree(appDir, versionFolder + suffix, &slices);
+    if (linkOnPath(appDir, versionFolder).isEmpty())
+        QDir().rmdir(QFileInfo(versionFolder).absolutePath());
 }
 
 } // namespace
@@ -37,6 +44,12 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
 
     if (updated)
         *updated = false;
+    // Another updater is already at work on this folder: it finishes the job and starts the
+    // client. A lock that cannot be had at all (a read-only folder, say) stops nobody.
+    InstanceLock lock;
+    if (lock.acquire(QDir(appDir).filePath(QStringLiteral(".quorvex-updater.lock"))) ==
+        InstanceLock::Result::HeldElsewhere)
+        return true;
     emit progressModeChanged(true);
     emit statusChanged(QStringLiteral("Inicializando"),
                        QStringLiteral("Lendo configuracao do updater..."));
@@ -58,7 +71,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     }
 
     emit statusChanged(QStringLiteral("Verificando atualizacoes"),
-                       QStringLiteral("Consultando %1").arg(config.manifestUrl.toString()));
+                       QStringLiteral("Consultando %1").arg(shownUrl(config.manifestUrl)));
 
     QString versionError;
     if (!readAppVersion(appDir, &local, &versionError)) {
@@ -90,7 +103,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     if (compareVersions(local, manifest.remoteVersion) >= 0) {
         // Copies of a release that is already installed are never applied; they are
         // left behind when a run is ended between recording the version and cleaning up.
-        removeVersionFolder(stagingDirectory(manifest));
+        removeVersionFolder(appDir, stagingDirectory(manifest));
         emit statusChanged(
             QStringLiteral("Cliente atualizado"),
             QStringLiteral("Versao local %1 ja esta em dia.").arg(appVersionText(local)));
@@ -109,6 +122,13 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
                        QStringLiteral("Nova versao: %1\nChangelog: %2")
                            .arg(appVersionText(manifest.remoteVersion),
                                 changelog.isEmpty() ? QStringLiteral("sem descricao") : changelog));
+
+    QString targetError;
+    if (!checkTargets(manifest, &targetError)) {
+        if (message)
+            *message = targetError;
+        return false;
+    }
 
     // Nothing in the client folder is touched until every file is staged and verified.
     QList<StagedFile> staged;
@@ -138,15 +158,17 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
         return false;
     }
 
-    // Written only after every file is in place, so an interrupted install is found again.
-    QString writeError;
-    if (!writeAppVersion(appDir, manifest.remoteVersion, &writeError)) {
+    // Written only after every file is in place, so an interrupted install is found again;
+    // never through a link, which the atomic save would follow.
+    QString writeError = linkRefusal(QStringLiteral("version.json"));
+    if (!linkOnPath(appDir, versionFilePath(appDir)).isEmpty() ||
+        !writeAppVersion(appDir, manifest.remoteVersion, &writeError)) {
         if (message)
             *message = writeError;
         return false;
     }
 
-    removeVersionFolder(stagingDirectory(manifest));
+    removeVersionFolder(appDir, stagingDirectory(manifest));
 
     if (updated)
         *updated = true;

@@ -23,11 +23,8 @@ QString resolveExecutable(const QString &givenAppDir, const QString &executable)
 } // namespace
 
 UpdateController::UpdateController(const LaunchOptions &options, QObject *parent)
-    : QObject(parent),
-      appDir(absoluteCleanPath(options.appDir)),
+    : QObject(parent), appDir(absoluteCleanPath(options.appDir)),
       clientExecutable(resolveExecutable(options.appDir, options.clientExecutable)),
-      launchArguments(options.launchArguments),
-      waitPid(options.waitPid),
+      launchArguments(options.launchArguments), waitPid(options.waitPid),
       networkManager(new QNetworkAccessManager(this))
-{
-}
+{}

@@ -32,10 +32,14 @@ public:
     QString stagingDirectory(const UpdateManifest &manifest) const;
     bool downloadUpdateFiles(const UpdateConfig &config, const UpdateManifest &manifest,
                              QList<StagedFile> *staged, QString *error);
+    // Fetches into paths.partial, resuming what an earlier attempt left; digest gets the
+    // SHA-256 of the complete file.
     bool downloadFile(const UpdateFile &file, qint64 completedBytes, qint64 plannedTotal,
-                      int timeoutMs, const QString &targetPath, QString *error);
+                      int timeoutMs, const StagingPaths &paths, QByteArray *digest, QString *error);
 
-    // install/clientwait.cpp, install/filereplace.cpp, install/relaunch.cpp
+    // install/preflight.cpp, install/clientwait.cpp, install/filereplace.cpp,
+    // install/relaunch.cpp
+    bool checkTargets(const UpdateManifest &manifest, QString *error);
     bool waitForClientExit(QString *error);
     bool applyStagedFiles(const QList<StagedFile> &staged, QString *error);
     bool relaunchClient(QString *error);

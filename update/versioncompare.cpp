@@ -2,35 +2,22 @@
 
 #include "files/appversion.h"
 
-#include <limits>
-
 QList<int> parseVersionNumbers(const QString &text)
 {
-    constexpr qint64 limit = std::numeric_limits<int>::max();
     QList<int> numbers;
-    qint64 value = 0;
-    bool inRun = false;
-    bool oversized = false;
+    QString run;
     const auto endRun = [&]() {
-        if (inRun)
-            numbers.append(oversized ? 0 : static_cast<int>(value));
-        value = 0;
-        inRun = false;
-        oversized = false;
+        // The toolkit's base-10 conversion decides: a run it rejects (too large, or digits
+        // of another script) counts as 0.
+        if (!run.isEmpty())
+            numbers.append(run.toInt(nullptr, 10));
+        run.clear();
     };
-
     for (const QChar c : text.trimmed()) {
-        if (!c.isDigit()) {
+        if (c.isDigit())
+            run.append(c);
+        else
             endRun();
-            continue;
-        }
-        // Each Unicode decimal digit counts with its own value, so Arabic-Indic or
-        // fullwidth digits order like ASCII ones; QString::toInt would give 0 for them.
-        inRun = true;
-        if (!oversized) {
-            value = value * 10 + c.digitValue();
-            oversized = value > limit;
-        }
     }
     endRun();
     return numbers;
