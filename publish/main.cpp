@@ -1,15 +1,23 @@
 // QuorvexPublish: writes the manifest that the updater reads for a release folder.
+#include "download/bytesize.h"
+#include "manifest/signature.h"
+#include "publish/console.h"
+#include "publish/releasecompare.h"
 #include "publish/releasemanifest.h"
+#include "publish/releasesigning.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <functional>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -35,6 +43,40 @@ void warn(const QStringList &warnings)
         err << QLatin1String("warning: ") << warning << Qt::endl;
 }
 
+// On a terminal, a line rewritten in place while a large release is hashed; elsewhere, silence.
+std::function<void(int, qint64)> hashingProgress(const QStringList &paths, const QString &root)
+{
+    if (!errorOutputIsTerminal())
+        return {};
+    qint64 total = 0;
+    for (const QString &path : paths)
+        total += QFileInfo(QDir(root).filePath(path)).size();
+    auto clock = std::make_shared<QElapsedTimer>();
+    return [clock, total, count = paths.size()](int files, qint64 bytes) {
+        if (files < count && clock->isValid() && clock->elapsed() < 200)
+            return;
+        clock->start();
+        QTextStream(stderr) << QStringLiteral("\rHashing: %1 of %2 files, %3 of %4 ")
+                                   .arg(QString::number(files), QString::number(count),
+                                        formatByteSize(bytes), formatByteSize(total));
+    };
+}
+
+void report(const ReleaseDelta &delta)
+{
+    QTextStream out(stdout);
+    out << QStringLiteral("For a player on the earlier release: %1 added, %2 changed, %3 "
+                          "unchanged; %4 of %5 bytes to fetch.")
+               .arg(QString::number(delta.added.size()), QString::number(delta.changed.size()),
+                    QString::number(delta.unchanged), QString::number(delta.fetchedBytes),
+                    QString::number(delta.releaseBytes))
+        << Qt::endl;
+    for (const QString &path : delta.added)
+        out << QLatin1String("  added   ") << QDir::toNativeSeparators(path) << Qt::endl;
+    for (const QString &path : delta.changed)
+        out << QLatin1String("  changed ") << QDir::toNativeSeparators(path) << Qt::endl;
+}
+
 // The updater names its staging folder after the version; Windows must be able to create it.
 bool isUsableVersion(const QString &version)
 {
@@ -56,7 +98,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes the update manifest of a release folder: every file with its SHA-256, size and "
-        "download URL, sorted by path.\n"
+        "download URL, sorted by path, signed with --sign-key.\n"
         "Exit codes: 0 written, 1 usage error, 2 release refused (unsafe file names or no "
         "files), 3 a file could not be read or the manifest not written."));
     const QCommandLineOption helpOption = parser.addHelpOption();
@@ -93,8 +135,24 @@ int main(int argc, char *argv[])
         QStringLiteral("Manifest file to write (default: manifest.json in the release folder). "
                        "It is never listed as a release file."),
         QStringLiteral("file"));
+    const QCommandLineOption signKeyOption(
+        QStringLiteral("sign-key"),
+        QStringLiteral("Private key file made by --generate-key. The manifest's signature is "
+                       "written beside it, as <manifest>.sig."),
+        QStringLiteral("file"));
+    const QCommandLineOption generateKeyOption(
+        QStringLiteral("generate-key"),
+        QStringLiteral("Writes a new private signing key to file (never over an existing one), "
+                       "prints its public key for updater_config.json and exits."),
+        QStringLiteral("file"));
+    const QCommandLineOption compareOption(
+        QStringLiteral("compare-with"),
+        QStringLiteral("The manifest of an earlier release: also prints what a player on it "
+                       "fetches from this one."),
+        QStringLiteral("file"));
     parser.addOptions({releaseDirOption, versionOption, buildOption, minClientOption,
-                       changelogOption, changelogFileOption, baseUrlOption, outputOption});
+                       changelogOption, changelogFileOption, baseUrlOption, outputOption,
+                       signKeyOption, generateKeyOption, compareOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return complain(UsageError, parser.errorText());
@@ -105,6 +163,17 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return complain(UsageError, QStringLiteral("Unexpected argument %1.")
                                         .arg(parser.positionalArguments().constFirst()));
+
+    QString error;
+    if (parser.isSet(generateKeyOption)) {
+        if (parser.optionNames().size() > 1)
+            return complain(UsageError, QStringLiteral("--generate-key takes no other option."));
+        QString publicKey;
+        if (!generateSigningKey(parser.value(generateKeyOption), &publicKey, &error))
+            return complain(Failed, error);
+        QTextStream(stdout) << publicKey << Qt::endl;
+        return Published;
+    }
 
     const QString releaseDir = parser.value(releaseDirOption).trimmed();
     if (releaseDir.isEmpty())
@@ -154,9 +223,16 @@ int main(int argc, char *argv[])
                                ? QFileInfo(parser.value(outputOption)).absoluteFilePath()
                                : QDir(releaseDir).absoluteFilePath(QStringLiteral("manifest.json"));
 
+    const QString signKey = parser.value(signKeyOption);
+    if (parser.isSet(signKeyOption)) {
+        if (!checkKeyOutsideRelease(signKey, releaseDir, &error))
+            return complain(Refused, error);
+        if (!checkSigningKey(signKey, &error))
+            return complain(Failed, error);
+    }
+
     QStringList paths;
     QStringList warnings;
-    QString error;
     if (!listReleaseFiles(releaseDir, output, &paths, &warnings, &error))
         return complain(Failed, error);
     const bool refused = !checkReleasePaths(paths, &warnings, &error);
@@ -165,23 +241,49 @@ int main(int argc, char *argv[])
         warnings.append(QStringLiteral("The manifest is not written at the root of the release "
                                        "folder, but its file URLs assume it is served from there; "
                                        "use --base-url."));
+    if (!parser.isSet(signKeyOption) && QFileInfo::exists(signatureFilePath(output)))
+        warnings.append(QStringLiteral("%1 is left from an earlier release and does not match "
+                                       "this manifest; sign with --sign-key or remove it.")
+                            .arg(QDir::toNativeSeparators(signatureFilePath(output))));
     warn(warnings);
     if (refused)
         return complain(Refused, error);
 
     QList<UpdateFile> files;
-    if (!describeReleaseFiles(releaseDir, paths, baseUrl, &files, &error))
+    const auto progress = hashingProgress(paths, releaseDir);
+    const bool described =
+        describeReleaseFiles(releaseDir, paths, baseUrl, &files, &error, progress);
+    if (progress) {
+        qint64 total = 0;
+        for (const UpdateFile &file : files)
+            total += file.size;
+        progress(int(files.size()), total);
+        QTextStream(stderr) << QLatin1Char('\n');
+    }
+    if (!described)
         return complain(Failed, error);
-    if (!writeReleaseManifest(output, releaseManifestDocument(info, files), &error))
+    ReleaseDelta delta;
+    if (parser.isSet(compareOption) &&
+        !compareWithRelease(parser.value(compareOption), files, &delta, &error))
+        return complain(UsageError, error);
+    const QByteArray document = releaseManifestDocument(info, files);
+    if (parser.isSet(signKeyOption) ? !writeSignedReleaseManifest(output, document, signKey, &error)
+                                    : !writeReleaseManifest(output, document, &error))
         return complain(Failed, error);
 
     qint64 total = 0;
     for (const UpdateFile &file : files)
         total += file.size;
-    QTextStream(stdout) << QStringLiteral("Wrote %1: version %2 build %3, %4 file(s), %5 bytes.")
-                               .arg(QDir::toNativeSeparators(output), info.version.version,
-                                    QString::number(info.version.build),
-                                    QString::number(files.size()), QString::number(total))
-                        << Qt::endl;
+    QTextStream out(stdout);
+    out << QStringLiteral("Wrote %1: version %2 build %3, %4 file(s), %5 bytes.")
+               .arg(QDir::toNativeSeparators(output), info.version.version,
+                    QString::number(info.version.build), QString::number(files.size()),
+                    QString::number(total))
+        << Qt::endl;
+    if (parser.isSet(signKeyOption))
+        out << QStringLiteral("Signed: %1").arg(QDir::toNativeSeparators(signatureFilePath(output)))
+            << Qt::endl;
+    if (parser.isSet(compareOption))
+        report(delta);
     return Published;
 }

@@ -1,6 +1,8 @@
 #include "publish/releasemanifest.h"
 
 #include "download/filehash.h"
+#include "files/failure.h"
+#include "publish/releasesigning.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -14,19 +16,12 @@
 
 namespace {
 
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
-
 QString shown(const QString &path)
 {
     return QDir::toNativeSeparators(path);
 }
 
-bool walk(const QString &root, const QString &relativeDir, const QFileInfo &excluded,
+bool walk(const QString &root, const QString &relativeDir, const QList<QFileInfo> &excluded,
           QStringList *paths, QStringList *warnings, QString *error)
 {
     const QDir dir(relativeDir.isEmpty() ? root : root + QLatin1Char('/') + relativeDir);
@@ -54,7 +49,8 @@ bool walk(const QString &root, const QString &relativeDir, const QFileInfo &excl
                 QStringLiteral("Skipped %1: not a regular file.").arg(shown(relative)));
             continue;
         }
-        if (excluded.exists() && entry == excluded)
+        if (std::any_of(excluded.cbegin(), excluded.cend(),
+                        [&entry](const QFileInfo &file) { return file.exists() && entry == file; }))
             continue;
         paths->append(relative);
     }
@@ -86,8 +82,10 @@ bool listReleaseFiles(const QString &releaseDir, const QString &excludedFile, QS
                     QStringLiteral("The release folder %1 does not exist.").arg(shown(releaseDir)));
     QStringList found;
     QStringList notes;
-    if (!walk(QDir::cleanPath(root.absoluteFilePath()), QString(), QFileInfo(excludedFile), &found,
-              &notes, error))
+    // The manifest's signature changes with it: listing it would publish a stale hash.
+    const QList<QFileInfo> excluded{QFileInfo(excludedFile),
+                                    QFileInfo(signatureFilePath(excludedFile))};
+    if (!walk(QDir::cleanPath(root.absoluteFilePath()), QString(), excluded, &found, &notes, error))
         return false;
     std::sort(found.begin(), found.end(), utf8Less);
     *paths = found;
@@ -108,6 +106,8 @@ bool checkReleasePaths(const QStringList &paths, QStringList *warnings, QString 
                                .arg(path, sanitized));
         else if (hasWindowsInvalidCharacter(path))
             refused.append(QStringLiteral("  %1: not a valid Windows file name").arg(path));
+        else if (isUpdaterOwnedPath(path))
+            refused.append(QStringLiteral("  %1: a name the updater keeps for itself").arg(path));
 
         if (!warnings)
             continue;
@@ -119,12 +119,6 @@ bool checkReleasePaths(const QStringList &paths, QStringList *warnings, QString 
                                  .arg(shown(earlier.value()), shown(path)));
         else
             byFoldedCase.insert(folded, path);
-        if (folded == QLatin1String("version.json") ||
-            folded == QLatin1String("updater_config.json") ||
-            folded.startsWith(QLatin1String(".update-staging/")))
-            warnings->append(
-                QStringLiteral("%1 is a file the updater manages itself in the client folder.")
-                    .arg(shown(path)));
     }
     if (!refused.isEmpty())
         return fail(error, QStringLiteral("Refused: %1 file name(s) would not reach a client "
@@ -154,21 +148,27 @@ QUrl releaseFileUrl(const QString &path, const QUrl &baseUrl)
 }
 
 bool describeReleaseFiles(const QString &releaseDir, const QStringList &paths, const QUrl &baseUrl,
-                          QList<UpdateFile> *files, QString *error)
+                          QList<UpdateFile> *files, QString *error,
+                          const std::function<void(int, qint64)> &progress)
 {
     if (!files)
         return fail(error, QStringLiteral("No list to fill."));
     const QDir root(releaseDir);
     QList<UpdateFile> described;
+    qint64 hashed = 0;
     for (const QString &path : paths) {
         const QString fullPath = root.filePath(path);
         UpdateFile file;
         file.path = path;
         file.size = QFileInfo(fullPath).size();
         QString hashError;
-        const QByteArray hash = fileSha256Hex(fullPath, &hashError);
+        const QByteArray hash = fileSha256Hex(fullPath, &hashError, [&](qint64 bytes) {
+            if (progress)
+                progress(int(described.size()), hashed + bytes);
+        });
         if (hash.isEmpty())
             return fail(error, hashError);
+        hashed += file.size;
         file.hash = QString::fromLatin1(hash);
         file.url = releaseFileUrl(path, baseUrl);
         described.append(file);
