@@ -5,21 +5,15 @@
 set -euo pipefail
 src=$1 work=$2 seconds=${3:-30}
 
-missing() {
-    echo "missing: $1" >&2
-    [ -n "${CI:-}" ] && exit 1
-    exit 77
-}
+missing() { echo "missing: $1" >&2 && [ -z "${CI:-}" ] && exit 77; exit 1; }
 cxx=$(command -v clang++ || command -v clang++-14 || true)
 [ -n "$cxx" ] || missing "clang++ (package clang)"
 pkg-config --exists Qt6Core || missing "Qt6Core development files"
-mkdir -p "$work"
+mkdir -p "$work/corpus" && cp "$src"/tests/fuzz/corpus/* "$work/corpus/"
 echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' > "$work/probe.cpp"
 "$cxx" -fsanitize=fuzzer "$work/probe.cpp" -o "$work/probe" 2>/dev/null \
     || missing "libFuzzer (package libclang-rt-14-dev)"
 
-mkdir -p "$work/corpus"
-cp "$src"/tests/fuzz/corpus/* "$work/corpus/" 2>/dev/null || true
 "$cxx" -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -DQT_NO_CAST_FROM_ASCII -I"$src" $(pkg-config --cflags Qt6Core) \
     "$src/tests/fuzz/manifest_fuzz.cpp" "$src/manifest/updatemanifest.cpp" \

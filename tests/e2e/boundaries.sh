@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# What a hostile server or a prepared client folder tries: links to steer writes outside the
+# client folder, names the updater owns, endless answers, file: URLs, two updaters at once,
+# The folder beside the client's must never change.
+# Usage: boundaries.sh BUILD_DIR [--wine WINDOWS_BUILD_DIR] [SCENARIO...]
+source "$(dirname "$0")/lib.sh" "$@"
+
+# A folder beside the client's, with files worth losing.
+outside() { put out/keep.txt precioso && put out/data/x.pak fora && put out/version.json '{}'; }
+
+# Links at each level of the staging folder: the update runs; what they point at stays.
+staging_links() {
+    local link before
+    put rel/data/x.pak novo && release rel 2.0 1 && serve "$PWD/rel" && outside
+    for link in .update-staging .update-staging/2.0-build-1 .update-staging/2.0-build-1/data; do
+        fresh c && client c
+        mkdir -p "c/$(dirname $link)" && ln -s "$PWD/out" "c/$link" && before=$(snap out) && run c
+        expect "$link: outside untouched" [ "$(snap out)" = "$before" ]
+        # wine can neither make nor remove a junction; what matters is that nothing leaks.
+        [ "$platform" = wine ] && continue
+        expect "$link: finished" said "finished 1 1"
+        expect "$link: installed" installed rel c
+    done
+}
+
+# Links inside the client folder that the release would go through: refused before anything
+# is touched. Rows: name | link | its target | release | what the run says.
+client_links() {
+    local name link target kind text before files
+    put srv/plain/data/x.pak novo && put "srv/loop/lnk/QuorvexUpdater$exe" outro
+    release srv/plain 2.0 1 && release srv/loop 2.0 1 && serve "$PWD/srv" && outside
+    while IFS='|' read -r name link target kind text; do
+        fresh c && client c "$base/$kind/manifest.json"
+        cp "$driver" "c/QuorvexUpdater$exe"
+        ln -s "$(cd "$(dirname "$target")" && pwd)/$(basename "$target")" "c/$link"
+        before=$(snap out) files=$(snap c)
+        driver=$PWD/c/QuorvexUpdater$exe run c
+        expect "$name: outside untouched" [ "$(snap out)" = "$before" ]
+        # wine shows a link to a file as a plain file, and renames over it.
+        [ "$platform" = wine ] && [ "$name" = version.json ] && continue
+        expect "$name: says '$text'" said "$text"
+        [[ $text == finished\ 0* ]] && expect "$name: client untouched" [ "$(snap c)" = "$files" ]
+    done <<ROWS
+folder|data|out/data|plain|finished 0 0 O caminho 'data${sep}x.pak' passa por um link e nao sera alterado.
+version.json|version.json|out/version.json|plain|finished 0 0 O caminho 'version.json' passa por um link e nao sera alterado.
+back into the folder|lnk|c|loop|finished 0 0 O caminho 'lnk${sep}QuorvexUpdater$exe' passa por um link e nao sera alterado.
+a link the release does not touch|saves|out|plain|finished 1 1
+ROWS
+    expect "the untouched link is still there" [ -L c/saves ]
+}
+
+# A hostile server: an endless file, an endless manifest, file: URLs and names the updater
+# owns. Disk and memory stay bounded; each ends as a failure or a check that could not be made.
+hostile_server() {
+    local name setup text
+    put srv/a/a.pak cinco && release srv/a 2.0 1 && truncate -s 10G srv/a/a.pak
+    mkdir -p srv/m && truncate -s 10G srv/m/manifest.json
+    printf '{"version": "2", "files": [{"path": "a.pak", "hash": "ab", "url": "file:///etc/hostname"}]}' >srv/file.json
+    printf '{"version": "2", "files": [{"path": "Version.JSON", "hash": "ab", "url": "a"}]}' >srv/owned.json
+    serve "$PWD/srv"
+    while IFS='|' read -r name setup text; do
+        fresh c && client c && version c 1.0 1
+        eval "$setup"
+        [ "$platform" = native ] && ulimit -S -v 4000000
+        run c
+        ulimit -S -v unlimited
+        expect "$name: says '$text'" said "$(eval "printf '%s' \"$text\"")"
+        expect "$name: at most the announced bytes on disk" [ "$(du -s c | cut -f1)" -lt 20000 ]
+    done <<'ROWS'
+endless file|client c "$base/a/manifest.json"|finished 0 0 O arquivo 'a.pak' excede o tamanho informado no manifesto.
+endless manifest|client c "$base/m/manifest.json"|Nao foi possivel verificar: O manifesto em $base/m/manifest.json excede o limite de 32 MiB.
+file url in the manifest|client c "$base/file.json"|Nao foi possivel verificar: Arquivo 'a.pak' com URL de download invalida. ($base/file.json)
+file url as endpoint|client c "file://$PWD/srv/a/manifest.json"|Nao foi possivel verificar: Nenhum endpoint de manifesto valido configurado.
+a name the updater owns|client c "$base/owned.json"|Nao foi possivel verificar: Arquivo de update com path invalido.
+ROWS
+}
+
+# A second updater on a folder that one is already updating leaves at once, touching nothing
+# and starting nothing; the first one finishes and starts the client.
+two_updaters() {
+    local first
+    blob rel/big.bin 2000000 && offer 2.0 1 'limit_rate 500k;'
+    "${runner[@]}" "$driver" --app-dir "$(winpath "$PWD/c")" --app-executable "QuorvexEmulator$exe" \
+        >first.out 2>&1 &
+    first=$!
+    wait_for 20 "grep -qs Baixando first.out"
+    run c
+    expect "second: done at once" said "finished 1 0 "
+    expect "second: nothing shown" [ "$(grep -c status "$out")" = 0 ]
+    expect "second: client not started" [ ! -e c/launch_record.txt ]
+    wait $first
+    expect "first: finished" grep -q "finished 1 1" first.out
+    expect "first: installed" installed rel c
+}
+
+scenarios staging_links client_links hostile_server two_updaters

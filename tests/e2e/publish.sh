@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# QuorvexPublish on release folders: what it writes, what it refuses and what it warns about.
+# Usage: publish.sh BUILD_DIR [SCENARIO...]
+source "$(dirname "$0")/lib.sh" "$@"
+
+# Rows: name | files (',' apart; "name->target" is a symbolic link) | options | exit code | text.
+outcomes() {
+    local name files options code text f
+    while IFS='|' read -r name files options code text; do
+        rm -rf r && mkdir r
+        IFS=, read -ra list <<<"$files"
+        for f in "${list[@]}"; do
+            if [[ $f == *'->'* ]]; then ln -s "${f#*->}" "r/${f%%->*}"; else put "r/$f" "$f"; fi
+        done
+        eval "\"\$publisher\" --release-dir r $options" >out 2>&1
+        expect "$name: exit code $code, not $?" [ $? = "$code" ]
+        expect "$name: says '$text'" grep -qF -- "$text" out
+        [ "$text" = Wrote ] && expect "$name: no warning" not grep -q warning out
+    done <<'ROWS'
+plain release|a.pak,Z.pak,b/c d.pak|--version 1.4 --build 12 --changelog Notas|0|Wrote
+link skipped|a.pak,ln->a.pak|--version 1 --build 2|0|Skipped ln: it is a symbolic link.
+unsafe names refused|con.txt,a.pak,x.|--version 1 --build 2|2|Refused: 2 file name(s)
+name the updater would change| lead.pak|--version 1 --build 2|2| lead.pak: the updater would install it as "lead.pak"
+name Windows cannot store|a<b.pak|--version 1 --build 2|2|a<b.pak: not a valid Windows file name
+empty release||--version 1 --build 2|2|Refused: the release folder holds no files.
+case twins warned|A.pak,a.pak|--version 1 --build 2|0|A.pak and a.pak differ only in letter case
+names the updater keeps|Version.json,.update-staging/x,a.pak.quorvex-bak|--version 1 --build 2|2|Refused: 3 file name(s)
+version with a reserved character|a.pak|--version '1<2' --build 2|1|--version is required
+build negative|a.pak|--version 1 --build -1|1|--build must be a whole number
+base URL not http|a.pak|--version 1 --build 2 --base-url ftp://cdn/x|1|--base-url must be
+manifest apart without base URL|a.pak|--version 1 --build 2 --output m.json|0|not written at the root
+manifest apart with base URL|a.pak|--version 1 --build 2 --output m.json --base-url http://cdn/r|0|Wrote
+two change notes|a.pak|--version 1 --build 2 --changelog x --changelog-file y|1|Give either
+ROWS
+    # Listed byte-wise (Z before a); hashes, sizes and encoded URLs are proven by the updater's
+    # own scenarios, which install what QuorvexPublish lists.
+    rm -rf r && mkdir -p r/b && put r/a.pak a && put r/Z.pak Z && put "r/b/c d.pak" c
+    "$publisher" --release-dir r --version 1.4 --build 12 >/dev/null
+    expect "sorted byte-wise" [ "$(grep -o '"path": "[^"]*"' r/manifest.json | tr -d '\n')" = \
+        '"path": "Z.pak""path": "a.pak""path": "b/c d.pak"' ]
+    # The next release, seen from a player on this one.
+    put r/a.pak novo && put r/b/new.pak 12345
+    "$publisher" --release-dir r --version 1.5 --build 1 --compare-with r/manifest.json >out 2>&1
+    expect "compared" grep -qx "For a player on the earlier release: 1 added, 1 changed, 2 unchanged; 9 of 11 bytes to fetch." out
+}
+
+scenarios outcomes

@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# The update road end to end against nginx: the real program, every way a run can end, a run
+# cut short and finished by the next one, and the wait for the running client.
+# Usage: updates.sh BUILD_DIR [--wine WINDOWS_BUILD_DIR] [SCENARIO...]
+source "$(dirname "$0")/lib.sh" "$@"
+
+# The real program, as the client starts it: switched off, it starts the client at once;
+# then it updates and starts the client again, arguments intact each time.
+first_install() {
+    local c="$PWD/Jogos Quorvex/Cliente São Paulo" name=QuorvexEmulator$exe round
+    local arguments=(--perfil '' ' Jogador "Um" \' 'Ação' 'C:\pasta\')
+    [ "$platform" = wine ] && name=quorvexemulator.EXE
+    blob rel/data/textures.pak 300000 && blob "rel/data/maps/porto velho.bin" 120000
+    put rel/LEIAME.txt "versao nova" && put rel/vazio.dat && cp "$client_program" "rel/QuorvexEmulator$exe"
+    serve "$PWD/rel" && release rel 2.0.0 7 --base-url "$base/" && client "$c"
+    put "$c/LEIAME.txt" "versao antiga" && put "$c/LEIAME.txt.bak" "do jogador"
+    put "$c/saves/slot1.sav" progresso && printf '{"enabled": false}' >"$c/updater_config.json"
+    for round in "switched off" update; do
+        QT_QPA_PLATFORM=offscreen timeout 60 "${runner[@]}" "$updater" --app-dir "$(winpath "$c")" \
+            --app-executable "$name" "${arguments[@]/#/--launch-arg=}" >/dev/null 2>&1
+        expect "$round: exit code 0" [ $? -eq 0 ]
+        expect "$round: client started" started "$c" "${arguments[@]}"
+        rm -f "$c/launch_record.txt"
+        configure "$c" "\"manifest_url\": \"$base/manifest.json\""
+    done
+    expect "release installed" installed rel "$c"
+    expect "player's files kept" grep -qx progresso "$c/saves/slot1.sav"
+    expect "player's backup kept" grep -qx "do jogador" "$c/LEIAME.txt.bak"
+    expect "version recorded" grep -qzE '"build": 7,.*"version": "2.0.0"' "$c/version.json"
+    expect "staging removed" [ ! -e "$c/.update-staging" ]
+    [ "$platform" = native ] && expect "help" grep -q "Updater do cliente Quorvex" <(QT_QPA_PLATFORM=offscreen "$updater" --help)
+}
+
+# A failed run shows its dialog, ends with exit code 1 once it is dismissed, and starts nothing.
+failure_dialog() {
+    need xvfb-run xvfb && need xdotool xdotool
+    local before
+    put rel/a.pak novo && release rel 2.0 1 && rm rel/a.pak && serve "$PWD/rel" && client c
+    before=$(snap c)
+    env -u QT_QPA_PLATFORM xvfb-run -a -s '-nolisten tcp' bash -c '"$@" & p=$!
+        timeout 60 xdotool search --sync --onlyvisible --name "^Atualizacao falhou" \
+            windowfocus --sync key Return; wait $p' - timeout 90 "${runner[@]}" "$updater" \
+        --app-dir "$(winpath "$PWD/c")" --app-executable "QuorvexEmulator$exe" >/dev/null 2>&1
+    expect "exit code 1" [ $? -eq 1 ]
+    expect "client folder untouched" [ "$(snap c)" = "$before" ]
+    expect "client not started" [ ! -e c/launch_record.txt ]
+}
+
+# Every ending of a run, with what the driver saw. Rows: name | set-up | exit code | text.
+endings() {
+    local name setup code text lines
+    for kind in ok missing bad tools self; do put srv/$kind/a.pak "$kind"; done
+    put srv/tools/tools/new.dat ferramenta && put "srv/self/QuorvexUpdater$exe" outro
+    for kind in ok missing bad tools self; do release srv/$kind 2.0 5 --min-client-version 1.0; done
+    rm srv/missing/a.pak && put srv/bad/a.pak BAD && put srv/broken.json '{"version": '
+    printf '{"version": "9"}' | tee srv/empty.json >srv/slow.json
+    printf '{"version": "%0300d", "files": [{"path": "a", "hash": "ab", "url": "a"}]}' 9 >srv/long.json
+    serve "$PWD/srv" 'location = /slow.json { limit_rate 1; }'
+    local ok=$base/ok/manifest.json
+    while IFS='|' read -r name setup code text; do
+        fresh c
+        client c "$ok"
+        version c 1.0 1
+        eval "$setup"
+        lines=$(wc -l <"$log")
+        if [[ $name == "updater in the release"* ]]; then driver=$PWD/c/QuorvexUpdater$exe run c; else run c; fi
+        expect "$name: exit code $code, not $?" [ $? = "$code" ]
+        expect "$name: says '$text'" said "$(eval "printf '%s' \"$text\"")"
+        if [ "$code" = 0 ]; then expect "$name: started" started "$PWD/c"; else
+            expect "$name: not started" [ ! -e c/launch_record.txt ]; fi
+        [[ $name == *", no request" ]] && expect "$name: no request" [ "$(wc -l <"$log")" = "$lines" ]
+        [[ $name == *", nothing fetched" ]] && expect "$name: nothing fetched" not grep -q a.pak <(tail -n +$((lines + 1)) "$log")
+    done <<'ROWS'
+no configuration|rm c/updater_config.json|0|status Atualizacao desativada: Nenhum endpoint de update configurado. Abrindo o cliente local.
+configuration not an object|echo [] >c/updater_config.json|0|status Atualizacao ignorada: Falha ao ler updater_config.json. O cliente sera aberto mesmo assim.
+mirrors alone start no check, no request|configure c "\"manifest_urls\": [\"$ok\"]"|0|Atualizacao desativada
+unreadable version.json, no request|echo [] >c/version.json|1|finished 0 0 version.json invalido.
+base installation too old|version c 0.9 9|1|finished 0 0 A atualizacao 2.0 (build 5) exige pelo menos a versao base 1.0. Instale um pacote mais recente manualmente.
+up to date|version c 2.0 5|0|status Cliente atualizado: Versao local 2.0 (build 5) ja esta em dia.
+up to date, client missing|version c 2.0 5; rm c/QuorvexEmulator*|1|finished 0 0 Executavel principal nao encontrado em $(winpath "$PWD/c/QuorvexEmulator$exe").
+newer without files|client c "$base/empty.json"|1|finished 0 0 O manifesto remoto informou versao nova, mas nao trouxe arquivos.
+manifest too slow|configure c "\"manifest_url\": \"$base/slow.json\", \"check_timeout_ms\": 0"|0|Nao foi possivel verificar: Tempo esgotado ao buscar o manifesto em $base/slow.json. Abrindo
+last endpoint broken|configure c "\"manifest_urls\": [\"http://127.0.0.1:1/m.json\"], \"manifest_url\": \"$base/broken.json\""|0|Nao foi possivel verificar: manifest.json invalido. ($base/broken.json) Abrindo
+manifest missing|client c "$base/nothing.json"|0|Nao foi possivel verificar: Falha ao baixar o manifesto em $base/nothing.json: 
+first endpoint refused|configure c "\"manifest_urls\": [\"http://127.0.0.1:1/m.json\", \"$ok\"], \"manifest_url\": \"$base/broken.json\""|0|finished 1 1
+version too long for a folder name|client c "$base/long.json"|1|finished 0 0 Nao foi possivel criar a pasta temporaria de update.
+file missing on the server|client c "$base/missing/manifest.json"|1|finished 0 0 Falha ao baixar 'a.pak': 
+file does not match|client c "$base/bad/manifest.json"|1|finished 0 0 Hash invalido para 'a.pak'. Esperado $(printf bad | sha256sum | cut -c1-64), recebido $(sha256sum srv/bad/a.pak | cut -c1-64).
+target folder is a file|client c "$base/tools/manifest.json"; put c/tools|1|finished 0 0 Nao foi possivel criar a pasta de destino para 'tools${sep}new.dat'.
+updater in the release, nothing fetched|client c "$base/self/manifest.json"; cp "$driver" "c/QuorvexUpdater$exe"|1|finished 0 0 Esta versao do updater ainda nao consegue atualizar a si mesma.
+ROWS
+}
+
+# The client given by --wait-pid: one that quits by itself, one that must be ended after 30 s,
+# an unrelated program holding the id, which is never ended, and an id too large for the
+# system's, which must not wrap round to some other process.
+client_wait() {
+    local name linger program code seconds text started id
+    declare -A pid waiting
+    put rel/data/mundo.pak novo && release rel 5.0 1 && serve "$PWD/rel"
+    while IFS='|' read -r name linger program; do
+        client $name && put $name/data/mundo.pak antigo && cp "$client_program" "$name/$program"
+        SAMPLE_CLIENT_LINGER_MS=$linger "${runner[@]}" "$name/$program" &
+        pids+=($!) && pid[$name]=$!
+        wait_for 10 "[ -s $name/launch_record.txt ]"
+    done <<ROWS
+quits|3000|QuorvexEmulator$exe
+stays|-1|QuorvexEmulator$exe
+other|-1|Outro$exe
+ROWS
+    client wraps && put wraps/data/mundo.pak antigo && echo $((2 ** 32 + 1)) >wraps/launch_record.txt
+    started=$SECONDS
+    for name in quits stays other wraps; do
+        id=$(head -1 $name/launch_record.txt)
+        "${runner[@]}" "$driver" --app-dir "$(winpath "$PWD/$name")" --app-executable \
+            "QuorvexEmulator$exe" --wait-pid "$id" >$name.out 2>&1 &
+        waiting[$name]=$!
+    done
+    while IFS='|' read -r name code seconds text; do
+        wait ${waiting[$name]}
+        expect "$name: exit code $code" [ $? = "$code" ]
+        expect "$name: after $seconds s" [ $((SECONDS - started)) $seconds ]
+        expect "$name: says '$text'" grep -qF "$text" $name.out
+    done <<'ROWS'
+quits|0|-lt 25|finished 1 1
+wraps|0|-lt 25|finished 1 1
+stays|0|-ge 30|status Aplicando atualizacao: O cliente principal ainda esta aberto. Tentando encerrar automaticamente.
+other|1|-ge 30|finished 0 0 O processo principal nao encerrou a tempo. Feche QuorvexEmulator.exe pelo Gerenciador de Tarefas e tente novamente.
+ROWS
+    expect "quits: not ended" not grep -q Tentando quits.out
+    expect "stays: ended" wait_for 5 "gone ${pid[stays]}"
+    expect "other: still running" kill -0 ${pid[other]}
+    expect "other: files untouched" grep -qx antigo other/data/mundo.pak
+}
+
+# A run cut off mid-swap left a file only as its backup; its staged copy then vanishes before
+# its turn: the old file is back under its own name, whole.
+restore_backup() {
+    put rel/a.pak novo && offer 2.0 1 && put c/a.pak.quorvex-bak antigo
+    SAMPLE_CLIENT_LINGER_MS=-1 "${runner[@]}" "c/QuorvexEmulator$exe" &
+    pids+=($!) out=$PWD/out
+    wait_for 10 "[ -s c/launch_record.txt ]"
+    "${runner[@]}" "$driver" --app-dir "$(winpath "$PWD/c")" --app-executable \
+        "QuorvexEmulator$exe" --wait-pid "$(head -1 c/launch_record.txt)" >"$out" 2>&1 &
+    wait_for 20 "grep -q 'Aguardando o processo' $out" && rm c/.update-staging/2.0-build-1/a.pak
+    kill -9 "${pids[-1]}" && wait $!
+    expect "told" said "finished 0 0 Falha ao copiar 'a.pak' para o destino final."
+    expect "the old file back" grep -qx antigo c/a.pak
+}
+
+# Killed at random moments; the next run always finishes the job.
+crash_loop() {
+    local i round start ms d killed=0 seed=$RANDOM until=$((SECONDS + 30))
+    for i in $(seq 0 119); do blob "rel/data/$((i % 7))/f$i.dat" $((2000 + 37 * i)); done
+    release rel 4.0 2 && serve "$PWD/rel" && client full
+    start=$(date +%s%N) && run full
+    ms=$((($(date +%s%N) - start) / 1000000 + 20))
+    RANDOM=$seed
+    for round in $(seq 12); do
+        # Under wine every start costs seconds: three rounds there.
+        [ $round -le 3 ] || { [ $SECONDS -lt $until ] && [ "$platform" = native ]; } || break
+        # A folder per round: the client a finished run started may still be writing in the last.
+        d=c$round && client $d && version $d 3.9 9 && put $d/saves/slot.sav progresso
+        for i in $(seq 0 10 119); do put "$d/data/$((i % 7))/f$i.dat" antigo; done
+        i=$((RANDOM % ms))
+        # Only the run is killed, and waited for: killing timeout's whole group kills timeout
+        # first, and the rerun could meet the lock of a run still dying. Under wine the lock
+        # file goes once the wine server has seen the process end.
+        timeout --foreground -s KILL "$((i / 1000)).$(printf %03d $((i % 1000)))" "${runner[@]}" \
+            "$driver" --app-dir "$(winpath "$PWD/$d")" >/dev/null 2>&1 || killed=$((killed + 1))
+        [ "$platform" = native ] || wait_for 10 "[ ! -e $d/.quorvex-updater.lock ]"
+        run $d
+        local where="round $round, seed $seed"
+        expect "$where: finished" said "finished 1"
+        expect "$where: installed" installed rel $d
+        expect "$where: save kept" grep -qx progresso $d/saves/slot.sav
+        expect "$where: version" grep -q '"version": "4.0"' $d/version.json
+        expect "$where: nothing left over" [ -z "$(find $d -name '*bak' -o -name '*.quorvex-new' -o -name .update-staging)" ]
+    done
+    expect "some runs were cut short" [ $killed -gt 0 ]
+}
+
+scenarios first_install failure_dialog endings client_wait restore_backup crash_loop

@@ -1,0 +1,117 @@
+// The window as the controller's signals drive it: the status lines, the bar (scaled beyond
+// 32 bits) and dragging by the card. The end of a run is driven end to end (e2e/updates.sh).
+#include "ui/updaterwindow.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QTest>
+
+namespace {
+
+struct Window : UpdaterWindow
+{
+    using UpdaterWindow::mouseMoveEvent;
+    using UpdaterWindow::mousePressEvent;
+    using UpdaterWindow::mouseReleaseEvent;
+    QString label(const char *name, int index = 0) const
+    {
+        return findChildren<QLabel *>(QString::fromLatin1(name)).at(index)->text();
+    }
+    QString bar() const { return findChild<QProgressBar *>()->text(); }
+};
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void display_data();
+    void display();
+    void drags();
+};
+
+void TestWindow::display_data()
+{
+    // Signals: "s DETAIL", "m 0|1" (busy?), "p VALUE MAXIMUM", ';' apart. Bar: its text.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("bar");
+    QTest::addColumn<QString>("step");
+    const auto row = [](const char *name, const char *signal, const char *bar, const char *step) {
+        QTest::newRow(name) << QString::fromUtf8(signal) << QString::fromUtf8(bar)
+                            << QString::fromUtf8(step);
+    };
+    row("as built", "", "", "Preparando...");
+    row("first line of two", "s Versao 2.0\r\nCorrecoes", "", "Versao 2.0\r");
+    row("leading line feed", "s \nCorrecoes", "", "");
+    row("half", "m 0;p 50 100", "50%", "50 B / 100 B");
+    row("over the maximum", "p 150 100", "100%", "150 B / 100 B");
+    row("negative value", "p -5 100", "0%", "desconhecido / 100 B");
+    row("5 GiB of 10 GiB", "p 5368709120 10737418240", "50%", "5.00 GB / 10.0 GB");
+    row("largest total", "p 4611686018427387904 9223372036854775807", "50%",
+        "4294967296.0 GB / 8589934592.0 GB");
+    row("open total keeps the step line", "p 1 2;p 5 0", "", "1 B / 2 B");
+    row("busy to determinate", "m 0", "0%", "Preparando...");
+    row("determinate kept", "p 1000 5000;m 0", "20%", "1000 B / 4.88 KB");
+    row("determinate to busy", "p 1000 5000;m 1", "", "1000 B / 4.88 KB");
+}
+
+void TestWindow::display()
+{
+    QFETCH(QString, script);
+    Window window;
+    QCOMPARE(window.label("Title"), QStringLiteral("Verificando atualizacoes"));
+    QVERIFY(window.windowFlags().testFlag(Qt::FramelessWindowHint));
+    // A long detail wraps.
+    QVERIFY(window.findChild<QLabel *>(QStringLiteral("Detail"))->wordWrap());
+    QString detail = QStringLiteral("Conectando ao servidor de updates...");
+    for (const QString &signal : script.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QStringList words = signal.mid(2).split(QLatin1Char(' '));
+        if (signal.startsWith(QLatin1Char('s')))
+            window.setStatus(QStringLiteral("Atualizacao encontrada"), detail = signal.mid(2));
+        else if (signal.startsWith(QLatin1Char('m')))
+            window.setProgressMode(words.at(0) == QLatin1String("1"));
+        else
+            window.setProgress(words.at(0).toLongLong(), words.at(1).toLongLong());
+    }
+    QCOMPARE(window.label("Detail"), detail);
+    QTEST(window.bar(), "bar");
+    QTEST(window.label("Detail", 1), "step");
+}
+
+void TestWindow::drags()
+{
+    Window window;
+    window.move(100, 80);
+    window.presentWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto mouse = [&](QEvent::Type type, QPointF global, Qt::MouseButton button) {
+        QMouseEvent event(type, QPointF(10, 10), global, button, button, Qt::NoModifier);
+        if (type == QEvent::MouseButtonPress)
+            window.mousePressEvent(&event);
+        else if (type == QEvent::MouseMove)
+            window.mouseMoveEvent(&event);
+        else
+            window.mouseReleaseEvent(&event);
+    };
+    mouse(QEvent::MouseButtonPress, {150, 90}, Qt::RightButton);
+    mouse(QEvent::MouseMove, {300, 300}, Qt::NoButton);
+    QCOMPARE(window.pos(), QPoint(100, 80));
+    // Positions beyond 32 bits are clamped, so the travel between two of them is nil.
+    mouse(QEvent::MouseButtonPress, {3e9, 90}, Qt::LeftButton);
+    mouse(QEvent::MouseMove, {4e12, 90}, Qt::NoButton);
+    QCOMPARE(window.pos(), QPoint(100, 80));
+    // Whole pixels, halves away from zero.
+    mouse(QEvent::MouseButtonPress, {150.5, 90.4}, Qt::LeftButton);
+    mouse(QEvent::MouseMove, {-20.5, 90.6}, Qt::NoButton);
+    QCOMPARE(window.pos(), QPoint(-72, 81));
+    mouse(QEvent::MouseButtonRelease, {4e12, 90}, Qt::LeftButton);
+    mouse(QEvent::MouseMove, {5, 5}, Qt::NoButton);
+    QCOMPARE(window.pos(), QPoint(-72, 81));
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
