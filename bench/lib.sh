@@ -19,7 +19,8 @@ pid $work/nginx/nginx.pid;
 error_log $work/nginx/logs/error.log warn;
 events { worker_connections 256; }
 http {
-    access_log off;
+    log_format bytes '\$status \$uri \$body_bytes_sent';
+    access_log $work/nginx/logs/access.log bytes;
     client_body_temp_path $work/nginx/tmp_body;
     proxy_temp_path $work/nginx/tmp_proxy;
     fastcgi_temp_path $work/nginx/tmp_fastcgi;
