@@ -78,17 +78,14 @@ ROWS
 # A second updater on a folder that one is already updating leaves at once, touching nothing
 # and starting nothing; the first one finishes and starts the client.
 two_updaters() {
-    local first
-    blob rel/big.bin 2000000 && offer 2.0 1 'limit_rate 500k;'
-    "${runner[@]}" "$driver" --app-dir "$(winpath "$PWD/c")" --app-executable "QuorvexEmulator$exe" \
-        >first.out 2>&1 &
-    first=$!
-    wait_for 20 "grep -qs Baixando first.out"
+    put rel/a.pak novo && offer 2.0 1 && linger c
+    # The first run holds the folder until the client it waits for is ended.
+    waiting c first.out
     run c
     expect "second: done at once" said "finished 1 0 "
     expect "second: nothing shown" [ "$(grep -c status "$out")" = 0 ]
     expect "second: client not started" [ ! -e c/launch_record.txt ]
-    wait $first
+    kill -9 "${pids[-1]}" && wait $!
     expect "first: finished" grep -q "finished 1 1" first.out
     expect "first: installed" installed rel c
 }

@@ -5,7 +5,7 @@ set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$(cd "$1" && pwd) platform=native
 shift
-[ "${1:-}" = --wine ] && platform=wine winbuild=$(cd "$2" && pwd) && shift 2
+[ "${1:-}" = --wine ] && platform=wine slow=4 winbuild=$(cd "$2" && pwd) && shift 2
 chosen=("$@")
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-e2e.XXXXXX")
 pids=() failures=0 runs=0 scenario= out=/dev/null
@@ -46,8 +46,10 @@ fail() { echo "FAIL [$scenario] $*" >&2 && tail -n 3 "$out" >&2; failures=$((fai
 expect() { "${@:2}" || fail "$1"; } # expect DESCRIPTION COMMAND...
 not() { ! "$@"; }
 said() { grep -qF -- "$1" "$out"; } # the last run printed this text
-wait_for() {                         # SECONDS COMMAND: polls until the command succeeds
-    local until=$((SECONDS + $1))
+# SECONDS COMMAND: polls until the command succeeds. A program's start under wine costs
+# seconds, and several times that on a loaded machine.
+wait_for() {
+    local until=$((SECONDS + $1 * ${slow:-1}))
     until eval "$2"; do
         [ $SECONDS -le "$until" ] || return 1
         sleep 0.05
@@ -105,6 +107,19 @@ run() { # DIR [OPTIONS...]: the driver on a client folder; its lines go to $out
     out=$work/out.$((runs += 1))
     timeout 120 "${runner[@]}" "$driver" --app-dir "$(winpath "$1")" \
         --app-executable "QuorvexEmulator$exe" "${@:2}" >"$out" 2>&1
+}
+# DIR [PROGRAM]: the client program in DIR, running until it is ended; sets $id to the process
+# id it recorded and removes the record
+linger() {
+    SAMPLE_CLIENT_LINGER_MS=-1 "${runner[@]}" "$1/${2:-QuorvexEmulator$exe}" >/dev/null 2>&1 &
+    pids+=($!)
+    expect "$1: client started" wait_for 10 "[ -s $1/launch_record.txt ]"
+    id=$(head -1 "$1/launch_record.txt") && rm "$1/launch_record.txt"
+}
+waiting() { # DIR OUT: the driver on DIR in the background, its lines in OUT, until it waits for $id
+    "${runner[@]}" "$driver" --app-dir "$(winpath "$PWD/$1")" --app-executable "QuorvexEmulator$exe" \
+        --wait-pid "$id" >"$2" 2>&1 &
+    expect "$1: the run waits for the client" wait_for 20 "grep -qs Aguardando $2"
 }
 started() { # DIR [ARGUMENTS...]: the client was started in DIR with exactly these arguments
     wait_for 10 "[ -s '$1/launch_record.txt' ]" &&

@@ -11,11 +11,8 @@ held_file() {
     for f in a b c; do blob rel/$f.pak 50000; done
     offer 2.0 1 && cp "$client_program" c/Outro.exe
     for f in a b c; do put c/$f.pak antigo; done
-    SAMPLE_CLIENT_HOLD="$(winpath "$PWD/c/b.pak")" SAMPLE_CLIENT_LINGER_MS=-1 \
-        "${runner[@]}" c/Outro.exe >/dev/null 2>&1 &
-    local holder=$!
-    pids+=($holder)
-    wait_for 10 "[ -s c/launch_record.txt ]" && rm c/launch_record.txt
+    SAMPLE_CLIENT_HOLD="$(winpath "$PWD/c/b.pak")" linger c Outro.exe
+    local holder=${pids[-1]}
     run c
     expect "told" said "finished 0 0 Nao foi possivel substituir 'b.pak'. O arquivo provavelmente ainda esta em uso."
     expect "a new" cmp -s rel/a.pak c/a.pak
