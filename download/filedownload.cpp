@@ -2,6 +2,7 @@
 
 #include "download/resumabletransfer.h"
 #include "files/eventslices.h"
+#include "files/failure.h"
 #include "manifest/updaterequest.h"
 
 #include <QDir>
@@ -30,17 +31,12 @@ bool UpdateController::downloadFile(const UpdateFile &file, qint64 completedByte
                                     QByteArray *digest, QString *error)
 {
     const QString shownPath = QDir::toNativeSeparators(file.path);
-    const auto fail = [error](const QString &text) {
-        if (error)
-            *error = text;
-        return false;
-    };
     EventSlices slices;
     ResumableTransfer transfer(networkManager, file.url, file.size, paths.partial, paths.validator);
     QString openError;
     if (!transfer.open(slices, &openError))
-        return fail(QStringLiteral("Nao foi possivel criar '%1': %2")
-                        .arg(QDir::toNativeSeparators(paths.partial), openError));
+        return fail(error, QStringLiteral("Nao foi possivel criar '%1': %2")
+                               .arg(QDir::toNativeSeparators(paths.partial), openError));
 
     // Bytes of the whole update when its total is known, else of this file alone.
     const auto relay = [&](qint64 held) {
@@ -62,15 +58,17 @@ bool UpdateController::downloadFile(const UpdateFile &file, qint64 completedByte
                 continue;
             break;
         case ResumableTransfer::Outcome::Refused:
-            return fail(QStringLiteral("Falha ao baixar '%1': %2")
+            return fail(error,
+                        QStringLiteral("Falha ao baixar '%1': %2")
                             .arg(shownPath, withoutPassword(transfer.errorText(), file.url)));
         case ResumableTransfer::Outcome::TooLarge:
             transfer.discard();
-            return fail(QStringLiteral("O arquivo '%1' excede o tamanho informado no manifesto.")
+            return fail(error,
+                        QStringLiteral("O arquivo '%1' excede o tamanho informado no manifesto.")
                             .arg(shownPath));
         case ResumableTransfer::Outcome::WriteFailed:
-            return fail(QStringLiteral("Nao foi possivel gravar '%1': %2")
-                            .arg(shownPath, transfer.errorText()));
+            return fail(error, QStringLiteral("Nao foi possivel gravar '%1': %2")
+                                   .arg(shownPath, transfer.errorText()));
         case ResumableTransfer::Outcome::Broken:
             break;
         }
@@ -79,7 +77,8 @@ bool UpdateController::downloadFile(const UpdateFile &file, qint64 completedByte
             continue;
         }
         if (++futile == FutileAttempts)
-            return fail(transfer.timedOut()
+            return fail(error,
+                        transfer.timedOut()
                             ? QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(shownPath)
                             : QStringLiteral("Falha ao baixar '%1': %2")
                                   .arg(shownPath, withoutPassword(transfer.errorText(), file.url)));

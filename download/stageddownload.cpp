@@ -3,6 +3,7 @@
 #include "download/bytesize.h"
 #include "download/filehash.h"
 #include "files/eventslices.h"
+#include "files/failure.h"
 #include "files/filesystem.h"
 #include "files/folderguard.h"
 
@@ -45,18 +46,13 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
                                            const UpdateManifest &manifest,
                                            QList<StagedFile> *staged, QString *error)
 {
-    const auto fail = [error](const QString &text) {
-        if (error)
-            *error = text;
-        return false;
-    };
     if (!staged)
-        return fail(QStringLiteral("Lista de downloads ausente."));
+        return fail(error, QStringLiteral("Lista de downloads ausente."));
 
     // Made fresh as real folders: whatever stands in their place, a link above all, goes.
     const QString folder = stagingDirectory(manifest);
     if (!makeOwnFolder(appDir, folder))
-        return fail(QStringLiteral("Nao foi possivel criar a pasta temporaria de update."));
+        return fail(error, QStringLiteral("Nao foi possivel criar a pasta temporaria de update."));
 
     qint64 plannedTotal = 0;
     if (manifest.totalSize > 0) {
@@ -109,8 +105,8 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
         } else {
             for (const QString &path : {paths.staged, paths.partial, paths.validator}) {
                 if (!ownFolder(path))
-                    return fail(QStringLiteral("Nao foi possivel preparar a pasta de '%1'.")
-                                    .arg(shownPath));
+                    return fail(error, QStringLiteral("Nao foi possivel preparar a pasta de '%1'.")
+                                           .arg(shownPath));
             }
             // A verified copy from an earlier run is reused; anything else in its place goes.
             if (!holdsRelease(paths.staged, file, slices)) {
@@ -125,13 +121,14 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
                 if (!sameHash(digest, file.hash)) {
                     QFile::remove(paths.partial);
                     QFile::remove(paths.validator);
-                    return fail(QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido %3.")
+                    return fail(error,
+                                QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido %3.")
                                     .arg(shownPath, file.hash, QString::fromLatin1(digest)));
                 }
                 QString renameError;
                 if (!fsys::renameEntry(paths.partial, paths.staged, &renameError))
-                    return fail(QStringLiteral("Nao foi possivel gravar '%1': %2")
-                                    .arg(shownPath, renameError));
+                    return fail(error, QStringLiteral("Nao foi possivel gravar '%1': %2")
+                                           .arg(shownPath, renameError));
                 QFile::remove(paths.validator);
             }
             completedBytes += QFileInfo(paths.staged).size();

@@ -1,6 +1,7 @@
 #include "update/updatecontroller.h"
 
 #include "files/eventslices.h"
+#include "files/failure.h"
 #include "files/filesystem.h"
 #include "files/folderguard.h"
 
@@ -41,11 +42,6 @@ bool copyInto(const QString &from, const QString &to, EventSlices &slices)
 // or new and whole, and the next run finishes the job.
 bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString *error)
 {
-    const auto fail = [error](const QString &text) {
-        if (error)
-            *error = text;
-        return false;
-    };
     EventSlices slices;
     QStringList placed;
     QSet<QString> folders; // made or found already in this run
@@ -54,7 +50,7 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
         const QString backup = target + QStringLiteral(".quorvex-bak");
         const QString shown = QDir::toNativeSeparators(entry.file.path);
         if (!linkOnPath(appDir, target).isEmpty())
-            return fail(linkRefusal(entry.file.path));
+            return fail(error, linkRefusal(entry.file.path));
         // A file already in place may still have the old copy an interrupted run kept.
         if (entry.stagedPath.isEmpty()) {
             if (fsys::entryKind(backup) == fsys::EntryKind::File)
@@ -67,7 +63,8 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
         const QString folder = QFileInfo(target).path();
         if (!folders.contains(folder)) {
             if (!QDir().mkpath(folder))
-                return fail(QStringLiteral("Nao foi possivel criar a pasta de destino para '%1'.")
+                return fail(error,
+                            QStringLiteral("Nao foi possivel criar a pasta de destino para '%1'.")
                                 .arg(shown));
             folders.insert(folder);
         }
@@ -89,14 +86,16 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
         if (existed)
             QFile::setPermissions(entry.stagedPath, QFile::permissions(target));
         if (existed && !fsys::renameEntry(target, backup))
-            return fail(QStringLiteral("Nao foi possivel substituir '%1'. O arquivo provavelmente "
+            return fail(error,
+                        QStringLiteral("Nao foi possivel substituir '%1'. O arquivo provavelmente "
                                        "ainda esta em uso.")
                             .arg(shown));
         if (!fsys::renameEntry(entry.stagedPath, target) &&
             !copyInto(entry.stagedPath, target, slices)) {
             if (existed)
                 fsys::renameEntry(backup, target);
-            return fail(QStringLiteral("Falha ao copiar '%1' para o destino final.").arg(shown));
+            return fail(error,
+                        QStringLiteral("Falha ao copiar '%1' para o destino final.").arg(shown));
         }
         QFile::remove(backup);
         placed.append(target);
@@ -109,7 +108,7 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
     QString syncError;
     runOffThread([&] { synced = fsys::syncFiles(placed, &syncError); });
     if (!synced)
-        return fail(QStringLiteral("Nao foi possivel gravar '%1': %2")
-                        .arg(QDir::toNativeSeparators(appDir), syncError));
+        return fail(error, QStringLiteral("Nao foi possivel gravar '%1': %2")
+                               .arg(QDir::toNativeSeparators(appDir), syncError));
     return true;
 }

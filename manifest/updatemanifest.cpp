@@ -1,4 +1,5 @@
 #include "manifest/updatemanifest.h"
+#include "files/failure.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -149,17 +150,12 @@ QString sanitizeRelativePath(const QString &path)
 bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, UpdateManifest *manifest,
                          QString *error)
 {
-    const auto fail = [error](const QString &message) {
-        if (error)
-            *error = message;
-        return false;
-    };
     if (!manifest)
-        return fail(QStringLiteral("Estrutura UpdateManifest ausente."));
+        return fail(error, QStringLiteral("Estrutura UpdateManifest ausente."));
 
     const QJsonDocument document = QJsonDocument::fromJson(data);
     if (!document.isObject())
-        return fail(QStringLiteral("manifest.json invalido."));
+        return fail(error, QStringLiteral("manifest.json invalido."));
     const QJsonObject root = document.object();
 
     UpdateManifest parsed;
@@ -173,7 +169,7 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
         parsed.date = QDateTime::fromString(dateText, Qt::ISODateWithMs);
 
     if (parsed.remoteVersion.version.trimmed().isEmpty())
-        return fail(QStringLiteral("manifest.json sem campo version."));
+        return fail(error, QStringLiteral("manifest.json sem campo version."));
 
     qint64 sizeSum = 0;
     const QJsonArray files = root.value(QLatin1String("files")).toArray();
@@ -190,18 +186,18 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
         file.size = jsonSize(entry.value(QLatin1String("size")));
 
         if (file.path.isEmpty() || isUpdaterOwnedPath(file.path))
-            return fail(QStringLiteral("Arquivo de update com path invalido."));
+            return fail(error, QStringLiteral("Arquivo de update com path invalido."));
         if (file.hash.isEmpty())
-            return fail(QStringLiteral("Arquivo '%1' sem hash SHA-256.").arg(file.path));
+            return fail(error, QStringLiteral("Arquivo '%1' sem hash SHA-256.").arg(file.path));
         if (urlText.isEmpty())
-            return fail(QStringLiteral("Arquivo '%1' sem URL de download.").arg(file.path));
+            return fail(error, QStringLiteral("Arquivo '%1' sem URL de download.").arg(file.path));
 
         file.url = manifestUrl.resolved(QUrl(urlText, QUrl::TolerantMode));
         // Only the web: a file: url would read the player's own disk, a pipe would hang.
         if (file.url.scheme() != QLatin1String("http") &&
             file.url.scheme() != QLatin1String("https"))
             return fail(
-                QStringLiteral("Arquivo '%1' com URL de download invalida.").arg(file.path));
+                error, QStringLiteral("Arquivo '%1' com URL de download invalida.").arg(file.path));
         if (file.size > 0)
             sizeSum = saturatingAdd(sizeSum, file.size);
         parsed.files.append(file);
