@@ -83,46 +83,41 @@ void TestInputs::read_data()
                             << (content ? QByteArray(content).replace('\'', '"') : QByteArray())
                             << QString::fromUtf8(expected);
     };
-    const auto config = [&](auto... args) {
-        row("updater_config.json", args...);
-    };
-    const auto version = [&](auto... args) {
-        row("version.json", args...);
-    };
+    const char *config = "updater_config.json", *version = "version.json";
     const char *defaults = "0|||4000|120000";
-    config("no config resets the record", nullptr, defaults);
-    config("no record to fill", "-", "Estrutura UpdateConfig ausente.");
-    config("config is a folder", "/", "Nao foi possivel abrir updater_config.json: *");
-    config("config is an array", "[]", "updater_config.json invalido.");
-    config("wrong types fall back",
-           "{'enabled': 'true', 'manifest_url': 5, 'manifest_urls': 'http://a/'}", defaults);
-    config("list trimmed; duplicates, empties, invalid and non-strings dropped",
-           "{'manifest_urls': ['\\t http://a/ \\n', 'http://a/', '', 5, 'http://a b/']}",
-           "0||http://a/|4000|120000");
-    config("enabled, list first, single last",
-           "{'enabled': true, 'manifest_url': 'http://c/', 'manifest_urls': ['http://a/', "
-           "'http://b/']}",
-           "1|http://c/|http://a/ http://b/ http://c/|4000|120000");
-    config("listed single keeps its place",
-           "{'manifest_url': 'http://a/', 'manifest_urls': ['http://a/', 'http://b/']}",
-           "0|http://a/|http://a/ http://b/|4000|120000");
-    config("time-outs whole in any notation, up to the 32-bit limits",
-           "{'check_timeout_ms': 2147483647.0, 'download_timeout_ms': -2.147483648e9}",
-           "0|||2147483647|-2147483648");
-    config("time-outs as string or fraction",
-           "{'check_timeout_ms': '2500', 'download_timeout_ms': 2500.5}", defaults);
-    config("public key not a string", "{'public_key': 5}", "updater_config.json invalido.");
-    config("public key not a key", "{'public_key': 'MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE'}",
-           "updater_config.json invalido.");
-    config("time-outs outside the range",
-           "{'check_timeout_ms': 2147483648, 'download_timeout_ms': 1e300}", defaults);
-    version("no version record to fill", "-", "Estrutura AppVersion ausente.");
-    version("version.json is a folder", "/", "Nao foi possivel abrir version.json: *");
-    version("version untrimmed, build fractional", "{'version': ' 1.2 ', 'build': 7.5}",
-            " 1.2 |0|1.2 (build 0)");
-    version("blank version, build above the limit", "{'version': ' ', 'build': 2147483648}",
-            " |0|0.0.0");
-    version("marker in the text", "{'version': '%2', 'build': 5}", "%2|5|%2 (build 5)");
+    row(config, "no config resets the record", nullptr, defaults);
+    row(config, "no record to fill", "-", "Estrutura UpdateConfig ausente.");
+    row(config, "config is a folder", "/", "Nao foi possivel abrir updater_config.json: *");
+    row(config, "config is an array", "[]", "updater_config.json invalido.");
+    row(config, "wrong types fall back",
+        "{'enabled': 'true', 'manifest_url': 5, 'manifest_urls': 'http://a/'}", defaults);
+    row(config, "list trimmed; duplicates, empties, invalid and non-strings dropped",
+        "{'manifest_urls': ['\\t http://a/ \\n', 'http://a/', '', 5, 'http://a b/']}",
+        "0||http://a/|4000|120000");
+    row(config, "enabled, list first, single last",
+        "{'enabled': true, 'manifest_url': 'http://c/', 'manifest_urls': ['http://a/', "
+        "'http://b/']}",
+        "1|http://c/|http://a/ http://b/ http://c/|4000|120000");
+    row(config, "listed single keeps its place",
+        "{'manifest_url': 'http://a/', 'manifest_urls': ['http://a/', 'http://b/']}",
+        "0|http://a/|http://a/ http://b/|4000|120000");
+    row(config, "time-outs whole in any notation, up to the 32-bit limits",
+        "{'check_timeout_ms': 2147483647.0, 'download_timeout_ms': -2.147483648e9}",
+        "0|||2147483647|-2147483648");
+    row(config, "time-outs as string or fraction",
+        "{'check_timeout_ms': '2500', 'download_timeout_ms': 2500.5}", defaults);
+    row(config, "public key not a string", "{'public_key': 5}", "updater_config.json invalido.");
+    row(config, "public key not a key", "{'public_key': 'MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE'}",
+        "updater_config.json invalido.");
+    row(config, "time-outs outside the range",
+        "{'check_timeout_ms': 2147483648, 'download_timeout_ms': 1e300}", defaults);
+    row(version, "no version record to fill", "-", "Estrutura AppVersion ausente.");
+    row(version, "version.json is a folder", "/", "Nao foi possivel abrir version.json: *");
+    row(version, "version untrimmed, build fractional", "{'version': ' 1.2 ', 'build': 7.5}",
+        " 1.2 |0|1.2 (build 0)");
+    row(version, "blank version, build above the limit", "{'version': ' ', 'build': 2147483648}",
+        " |0|0.0.0");
+    row(version, "marker in the text", "{'version': '%2', 'build': 5}", "%2|5|%2 (build 5)");
 }
 
 void TestInputs::read()
