@@ -9,6 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <QIODevice>
+
+class QByteArray;
+class QFile;
 class QFileDevice;
 
 namespace fsys {
@@ -39,6 +43,26 @@ bool sameFile(const QString &a, const QString &b);
 // volumes, or when the file is held open without sharing (Windows). error gets the
 // system's text.
 bool renameEntry(const QString &from, const QString &to, QString *error = nullptr);
+
+// Reads a file that must be a regular file of at most limit bytes. Never blocks: a pipe or a
+// device at path fails at once, as does anything larger than limit. Links are followed.
+// error gets a reason the player may read.
+bool readRegularFile(const QString &path, qint64 limit, QByteArray *content,
+                     QString *error = nullptr);
+
+// True when path itself (not followed) is a regular file with no other name: no link, no hard
+// link.
+bool isSoleFile(const QString &path);
+
+// Opens a file the updater keeps for itself, never through a second name: when path is not a
+// regular file with a single name (a link, a hard link, a pipe or a device), that entry is
+// removed and a new file made in its place. mode is ReadWrite (the content is kept),
+// WriteOnly (emptied) or WriteOnly | Append. A folder at path fails. error gets the system's
+// text.
+bool openOwnFile(QFile *file, QIODevice::OpenMode mode, QString *error = nullptr);
+
+// Bytes the current user may still write on the volume that holds path; -1 when unknown.
+qint64 freeBytes(const QString &path);
 
 // Asks the system to start writing file's data to the disk now, without waiting for it, so
 // that a later syncFiles finds little left to do. Where there is no such request, nothing.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +26,25 @@ bool failed(QString *error)
     return false;
 }
 
+bool refused(QString *error, const char *reason)
+{
+    if (error)
+        *error = QString::fromLatin1(reason);
+    return false;
+}
+
+void closeKeepingErrno(int fd)
+{
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+bool isSole(const struct stat &info)
+{
+    return S_ISREG(info.st_mode) && info.st_nlink == 1;
+}
+
 } // namespace
 
 namespace fsys {
@@ -39,6 +59,106 @@ EntryKind entryKind(const QString &path)
     if (S_ISDIR(info.st_mode))
         return EntryKind::Folder;
     return S_ISREG(info.st_mode) ? EntryKind::File : EntryKind::Other;
+}
+
+bool readRegularFile(const QString &path, qint64 limit, QByteArray *content, QString *error)
+{
+    // O_NONBLOCK: opening a pipe with no writer would otherwise wait for one.
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return failed(error);
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        closeKeepingErrno(fd);
+        return failed(error);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return refused(error, "nao e um arquivo comum");
+    }
+    QByteArray bytes;
+    for (;;) {
+        // One byte past the limit tells a file that grew since fstat from one that fits.
+        const qint64 room = limit + 1 - bytes.size();
+        if (room <= 0)
+            break;
+        const qsizetype before = bytes.size();
+        bytes.resize(before + qsizetype(qMin<qint64>(room, 65536)));
+        const ssize_t n = ::read(fd, bytes.data() + before, std::size_t(bytes.size() - before));
+        if (n < 0 && errno == EINTR) {
+            bytes.resize(before);
+            continue;
+        }
+        if (n < 0) {
+            closeKeepingErrno(fd);
+            return failed(error);
+        }
+        bytes.resize(before + qsizetype(n));
+        if (n == 0)
+            break;
+    }
+    ::close(fd);
+    if (bytes.size() > limit)
+        return refused(error, "arquivo grande demais");
+    if (content)
+        *content = bytes;
+    return true;
+}
+
+bool isSoleFile(const QString &path)
+{
+    struct stat info;
+    return ::lstat(native(path).constData(), &info) == 0 && isSole(info);
+}
+
+bool openOwnFile(QFile *file, QIODevice::OpenMode mode, QString *error)
+{
+    const QByteArray name = native(file->fileName());
+    const bool keep = !(mode & QIODevice::WriteOnly) || (mode & QIODevice::ReadOnly) ||
+                      (mode & QIODevice::Append);
+    int access = (mode & QIODevice::ReadOnly) ? O_RDWR : O_WRONLY;
+    if (mode & QIODevice::Append)
+        access |= O_APPEND;
+    // O_NOFOLLOW refuses a link, O_NONBLOCK a pipe; fstat then sees a hard link or a device.
+    int fd = ::open(name.constData(), access | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat info;
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !isSole(info))) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        if (entryKind(file->fileName()) == EntryKind::Folder) {
+            errno = EISDIR;
+            return failed(error);
+        }
+        // Whatever stands at the name goes as itself, never what it leads to.
+        if (::unlink(name.constData()) != 0 && errno != ENOENT)
+            return failed(error);
+        fd = ::open(name.constData(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return failed(error);
+    } else {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        if (!keep && ::ftruncate(fd, 0) != 0) {
+            closeKeepingErrno(fd);
+            return failed(error);
+        }
+    }
+    if (!file->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        if (error)
+            *error = file->errorString();
+        return false;
+    }
+    return true;
+}
+
+qint64 freeBytes(const QString &path)
+{
+    struct statvfs info;
+    if (::statvfs(native(path).constData(), &info) != 0)
+        return -1;
+    return qint64(info.f_bavail) * qint64(info.f_frsize);
 }
 
 bool removeLink(const QString &path)

@@ -1,7 +1,11 @@
 #include "files/filesystem.h"
 
+#include <QByteArray>
 #include <QDir>
+#include <QFile>
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 namespace fsys {
@@ -64,7 +68,158 @@ bool fileId(const QString &path, FileId *id)
     return true;
 }
 
+bool refused(QString *error, const char *reason)
+{
+    if (error)
+        *error = QString::fromLatin1(reason);
+    return false;
+}
+
+bool isSole(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+           !(info.dwFileAttributes &
+             (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) &&
+           info.nNumberOfLinks == 1;
+}
+
 } // namespace
+
+bool readRegularFile(const QString &path, qint64 limit, QByteArray *content, QString *error)
+{
+    const HANDLE handle =
+        CreateFileW(win32Path(path).c_str(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        setError(error, GetLastError());
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+        CloseHandle(handle);
+        return refused(error, "nao e um arquivo comum");
+    }
+    QByteArray bytes;
+    for (;;) {
+        // One byte past the limit tells a file that grew from one that fits.
+        const qint64 room = limit + 1 - bytes.size();
+        if (room <= 0)
+            break;
+        const qsizetype before = bytes.size();
+        bytes.resize(before + qsizetype(qMin<qint64>(room, 65536)));
+        DWORD n = 0;
+        if (!ReadFile(handle, bytes.data() + before, DWORD(bytes.size() - before), &n, nullptr)) {
+            const DWORD code = GetLastError();
+            CloseHandle(handle);
+            setError(error, code);
+            return false;
+        }
+        bytes.resize(before + qsizetype(n));
+        if (n == 0)
+            break;
+    }
+    CloseHandle(handle);
+    if (bytes.size() > limit)
+        return refused(error, "arquivo grande demais");
+    if (content)
+        *content = bytes;
+    return true;
+}
+
+bool isSoleFile(const QString &path)
+{
+    const HANDLE handle =
+        CreateFileW(win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool sole = isSole(handle);
+    CloseHandle(handle);
+    return sole;
+}
+
+bool openOwnFile(QFile *file, QIODevice::OpenMode mode, QString *error)
+{
+    const std::wstring name = win32Path(file->fileName());
+    const bool keep = !(mode & QIODevice::WriteOnly) || (mode & QIODevice::ReadOnly) ||
+                      (mode & QIODevice::Append);
+    DWORD access = GENERIC_WRITE;
+    if (mode & QIODevice::ReadOnly)
+        access |= GENERIC_READ;
+    int flags = _O_BINARY | ((mode & QIODevice::ReadOnly) ? _O_RDWR : _O_WRONLY);
+    if (mode & QIODevice::Append)
+        flags |= _O_APPEND;
+    // The reparse point itself is opened, never what it leads to; isSole then refuses it.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    HANDLE handle = CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && !isSole(handle)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD attributes = GetFileAttributesW(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                setError(error, ERROR_DIRECTORY);
+                return false;
+            }
+            // Whatever stands at the name goes as itself, never what it leads to.
+            SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+            const bool gone = (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                                  ? RemoveDirectoryW(name.c_str())
+                                  : DeleteFileW(name.c_str());
+            if (!gone) {
+                setError(error, GetLastError());
+                return false;
+            }
+        }
+        handle = CreateFileW(name.c_str(), access, share, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            setError(error, GetLastError());
+            return false;
+        }
+    } else if (!keep && (!SetFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+                         !SetEndOfFile(handle))) {
+        const DWORD code = GetLastError();
+        CloseHandle(handle);
+        setError(error, code);
+        return false;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        setError(error, ERROR_TOO_MANY_OPEN_FILES);
+        return false;
+    }
+    if (!file->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        _close(fd);
+        if (error)
+            *error = file->errorString();
+        return false;
+    }
+    return true;
+}
+
+qint64 freeBytes(const QString &path)
+{
+    ULARGE_INTEGER available{};
+    QString folder = path;
+    // The call wants an existing folder; the nearest one up the path tells the volume.
+    while (!GetDiskFreeSpaceExW(win32Path(folder).c_str(), &available, nullptr, nullptr)) {
+        const QString parent = QDir::cleanPath(folder + QStringLiteral("/.."));
+        if (parent == folder || GetLastError() == ERROR_ACCESS_DENIED)
+            return -1;
+        folder = parent;
+    }
+    return qint64(available.QuadPart);
+}
 
 EntryKind entryKind(const QString &path)
 {
