@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the manifest fuzz target with clang and libFuzzer and runs it for a bounded time.
-# Usage: run-fuzz.sh SOURCE_ROOT WORK_DIR [SECONDS]
+# Usage: run-fuzz.sh SOURCE_ROOT WORK_DIR [SECONDS]; SECONDS defaults to $FUZZ_SECONDS, else 30.
 # Exit 77 (skipped) when clang or libFuzzer is missing, unless CI is set: then it fails.
 set -euo pipefail
-src=$1 work=$2 seconds=${3:-30}
+src=$1 work=$2 seconds=${3:-${FUZZ_SECONDS:-30}}
 
 missing() { echo "missing: $1" >&2 && [ -z "${CI:-}" ] && exit 77; exit 1; }
 cxx=$(command -v clang++ || command -v clang++-14 || true)
