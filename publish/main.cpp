@@ -1,11 +1,11 @@
 // QuorvexPublish: writes the manifest that the updater reads for a release folder.
 #include "download/bytesize.h"
-#include "manifest/signature.h"
 #include "publish/console.h"
 #include "publish/inputfile.h"
 #include "publish/releasecompare.h"
 #include "publish/releasemanifest.h"
 #include "publish/releasesigning.h"
+#include "publish/signingkey.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

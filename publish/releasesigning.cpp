@@ -1,8 +1,8 @@
 #include "publish/releasesigning.h"
 
 #include "files/failure.h"
-#include "manifest/signature.h"
 #include "publish/releasemanifest.h"
+#include "publish/signingkey.h"
 
 #include <QDir>
 #include <QFileInfo>
