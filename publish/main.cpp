@@ -1,17 +1,17 @@
 // QuorvexPublish: writes the manifest that the updater reads for a release folder.
 #include "download/bytesize.h"
-#include "manifest/signature.h"
 #include "publish/console.h"
+#include "publish/inputfile.h"
 #include "publish/releasecompare.h"
 #include "publish/releasemanifest.h"
 #include "publish/releasesigning.h"
+#include "publish/signingkey.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
 
@@ -200,12 +200,10 @@ int main(int argc, char *argv[])
                         QStringLiteral("Give either --changelog or --changelog-file, not both."));
     info.changelog = parser.value(changelogOption);
     if (parser.isSet(changelogFileOption)) {
-        QFile notes(parser.value(changelogFileOption));
-        if (!notes.open(QIODevice::ReadOnly))
-            return complain(UsageError, QStringLiteral("Cannot read %1: %2")
-                                            .arg(QDir::toNativeSeparators(notes.fileName()),
-                                                 notes.errorString()));
-        info.changelog = QString::fromUtf8(notes.readAll()).trimmed();
+        QByteArray notes;
+        if (!readInputFile(parser.value(changelogFileOption), MaxChangelogFileSize, &notes, &error))
+            return complain(UsageError, error);
+        info.changelog = QString::fromUtf8(notes).trimmed();
     }
 
     QUrl baseUrl;

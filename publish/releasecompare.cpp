@@ -1,7 +1,9 @@
 #include "publish/releasecompare.h"
 
+#include "files/failure.h"
+#include "publish/inputfile.h"
+
 #include <QDir>
-#include <QFile>
 #include <QHash>
 
 #include <utility>
@@ -9,18 +11,15 @@
 bool compareWithRelease(const QString &oldManifest, const QList<UpdateFile> &files,
                         ReleaseDelta *delta, QString *error)
 {
-    QFile file(oldManifest);
+    QByteArray document;
+    if (!readInputFile(oldManifest, MaxManifestFileSize, &document, error))
+        return false;
     UpdateManifest earlier;
     QString parseError;
-    if (!file.open(QIODevice::ReadOnly) ||
-        !parseUpdateManifest(file.readAll(), QUrl(QStringLiteral("http://earlier/")), &earlier,
-                             &parseError)) {
-        if (error)
-            *error = QStringLiteral("Cannot read the earlier manifest %1: %2")
-                         .arg(QDir::toNativeSeparators(oldManifest),
-                              parseError.isEmpty() ? file.errorString() : parseError);
-        return false;
-    }
+    if (!parseUpdateManifest(document, QUrl(QStringLiteral("http://earlier/")), &earlier,
+                             &parseError))
+        return fail(error, QStringLiteral("Cannot read the earlier manifest %1: %2")
+                               .arg(QDir::toNativeSeparators(oldManifest), parseError));
     QHash<QString, QString> earlierHashes;
     for (const UpdateFile &old : std::as_const(earlier.files))
         earlierHashes.insert(old.path, old.hash);

@@ -2,6 +2,7 @@
 
 #include "download/filehash.h"
 #include "files/failure.h"
+#include "files/filesystem.h"
 #include "publish/releasesigning.h"
 
 #include <QDir>
@@ -206,8 +207,21 @@ QByteArray releaseManifestDocument(const ReleaseInfo &info, const QList<UpdateFi
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
+bool checkNoLinkAt(const QString &path, QString *error)
+{
+    // QSaveFile would replace whatever the link points at, perhaps outside the release.
+    if (fsys::entryKind(path) != fsys::EntryKind::Link)
+        return true;
+    return fail(error, QStringLiteral("Refused: %1 is a link. The manifest and its signature are "
+                                      "written only as files of their own; remove the link or "
+                                      "choose another --output.")
+                           .arg(shown(path)));
+}
+
 bool writeReleaseManifest(const QString &path, const QByteArray &document, QString *error)
 {
+    if (!checkNoLinkAt(path, error))
+        return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return fail(error,

@@ -50,6 +50,10 @@ QUrl releaseFileUrl(const QString &path, const QUrl &baseUrl);
 
 QByteArray releaseManifestDocument(const ReleaseInfo &info, const QList<UpdateFile> &files);
 
-// Atomic: a reader never sees half a manifest, and a failure keeps the previous one.
+// Fails when a link (symbolic link, junction, reparse point) stands at path.
+bool checkNoLinkAt(const QString &path, QString *error = nullptr);
+
+// Atomic: a reader never sees half a manifest, and a failure keeps the previous one. Refuses
+// a link at path.
 bool writeReleaseManifest(const QString &path, const QByteArray &document,
                           QString *error = nullptr);
