@@ -201,8 +201,15 @@ void UpdaterWindow::setProgress(qlonglong value, qlonglong maximum)
     while ((maximum >> shift) > INT_MAX)
         ++shift;
     const qlonglong shown = qBound(qlonglong(0), value, maximum);
+    const int before = progressBar->value();
     progressBar->setRange(0, int(maximum >> shift));
     progressBar->setValue(int(shown >> shift));
+    // The bar repaints itself only once its value has moved far enough from the value it last
+    // painted. The card's shadow paints the whole card, bar included, into a picture of its own
+    // whenever any part of it changes, so every change of the step line below made the bar
+    // take its value for painted while the screen kept the old bar.
+    if (progressBar->value() != before)
+        progressBar->update();
 
     stepLabel->setText(
         QStringLiteral("%1 / %2").arg(formatByteSize(value), formatByteSize(maximum)));
