@@ -98,6 +98,8 @@ QLabel *makeLabel(const QString &text, const QString &objectName, QWidget *paren
 {
     auto *label = new QLabel(text, parent);
     label->setObjectName(objectName);
+    // Titles, changelogs and file names come from the server: shown as the characters they are.
+    label->setTextFormat(Qt::PlainText);
     return label;
 }
 
@@ -230,7 +232,11 @@ void UpdaterWindow::handleFinished(bool success, bool updated, const QString &me
         message.trimmed().isEmpty()
             ? QStringLiteral("Nao foi possivel concluir o processo de atualizacao.")
             : message;
-    QMessageBox::critical(this, QStringLiteral("Atualizacao falhou"), text);
+    // The message can hold what a server sent: plain text, like the labels.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Atualizacao falhou"), text,
+                    QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
     QCoreApplication::exit(1);
 }
 

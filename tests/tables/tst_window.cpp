@@ -1,12 +1,16 @@
 // The window as the controller's signals drive it: the status lines, the bar (scaled beyond
-// 32 bits) and dragging by the card. The end of a run is driven end to end (e2e/updates.sh).
+// 32 bits), the failure dialog and dragging by the card. What is drawn is checked on a real
+// screen (e2e/updates.sh).
 #include "ui/updaterwindow.h"
 
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -31,6 +35,7 @@ class TestWindow : public QObject
 private slots:
     void display_data();
     void display();
+    void failureDialog();
     void drags();
 };
 
@@ -57,6 +62,7 @@ void TestWindow::display_data()
     row("busy to determinate", "m 0", "0%", "Preparando...");
     row("determinate kept", "p 1000 5000;m 0", "20%", "1000 B / 4.88 KB");
     row("determinate to busy", "p 1000 5000;m 1", "", "1000 B / 4.88 KB");
+    row("markup as its characters", "s <b>2.0</b> <img src=x>", "", "<b>2.0</b> <img src=x>");
 }
 
 void TestWindow::display()
@@ -78,8 +84,31 @@ void TestWindow::display()
             window.setProgress(words.at(0).toLongLong(), words.at(1).toLongLong());
     }
     QCOMPARE(window.label("Detail"), detail);
+    for (const QLabel *label : window.findChildren<QLabel *>())
+        QCOMPARE(label->textFormat(), Qt::PlainText);
     QTEST(window.bar(), "bar");
     QTEST(window.label("Detail", 1), "step");
+}
+
+// Markup from a server and the spaces around the message are shown as they are.
+void TestWindow::failureDialog()
+{
+    const QString message = QStringLiteral(" <b>Hash</b> invalido ");
+    Window window;
+    QStringList seen;
+    QTimer::singleShot(0, &window, [&] {
+        QTimer::singleShot(0, &window, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            seen << box->windowTitle() << box->text() << QString::number(box->buttons().size())
+                 << QString::number(box->textFormat())
+                 << QString::number(box->isModal() && !box->defaultButton());
+            box->button(QMessageBox::Ok)->click();
+        });
+        window.handleFinished(false, false, message);
+    });
+    QCOMPARE(QCoreApplication::exec(), 1);
+    QCOMPARE(seen, QStringList({QStringLiteral("Atualizacao falhou"), message, QStringLiteral("1"),
+                                QString::number(Qt::PlainText), QStringLiteral("1")}));
 }
 
 void TestWindow::drags()
