@@ -105,8 +105,13 @@ QLabel *makeLabel(const QString &text, const QString &objectName, QWidget *paren
 
 } // namespace
 
-UpdaterWindow::UpdaterWindow()
+UpdaterWindow::UpdaterWindow() : UpdaterWindow(std::function<qint64()>())
+{}
+
+UpdaterWindow::UpdaterWindow(std::function<qint64()> clock) : transferRate(std::move(clock))
 {
+    transferTimer.setInterval(1000);
+    connect(&transferTimer, &QTimer::timeout, this, &UpdaterWindow::showTransfer);
     paintTimer.setSingleShot(true);
     connect(&paintTimer, &QTimer::timeout, this, [this] {
         QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
@@ -174,6 +179,7 @@ UpdaterWindow::~UpdaterWindow() = default;
 
 void UpdaterWindow::setStatus(const QString &title, const QString &detail)
 {
+    transferTimer.stop();
     titleLabel->setText(title);
     detailLabel->setText(detail);
     const qsizetype lineEnd = detail.indexOf(QLatin1Char('\n'));
@@ -184,6 +190,8 @@ void UpdaterWindow::setProgressMode(bool indeterminate)
 {
     if (indeterminate) {
         progressBar->setRange(0, 0);
+        transferTimer.stop();
+        transferRate.clear();
     } else if (progressBar->maximum() == 0) {
         progressBar->setRange(0, 100);
         progressBar->setValue(0);
@@ -194,6 +202,8 @@ void UpdaterWindow::setProgress(qlonglong value, qlonglong maximum)
 {
     if (maximum <= 0) {
         progressBar->setRange(0, 0);
+        transferTimer.stop();
+        transferRate.clear();
         return;
     }
 
@@ -213,13 +223,28 @@ void UpdaterWindow::setProgress(qlonglong value, qlonglong maximum)
     if (progressBar->value() != before)
         progressBar->update();
 
-    stepLabel->setText(
-        QStringLiteral("%1 / %2").arg(formatByteSize(value), formatByteSize(maximum)));
+    transferRate.add(value, maximum);
+    transferValue = value;
+    transferMaximum = maximum;
+    showTransfer();
+    if (!transferTimer.isActive())
+        transferTimer.start();
+}
+
+void UpdaterWindow::showTransfer()
+{
+    QString text = QStringLiteral("%1 / %2").arg(formatByteSize(transferValue),
+                                                 formatByteSize(transferMaximum));
+    const QString rate = transferRate.text();
+    if (!rate.isEmpty())
+        text += QStringLiteral(" - ") + rate;
+    stepLabel->setText(text);
 }
 
 void UpdaterWindow::handleFinished(bool success, bool updated, const QString &message)
 {
     Q_UNUSED(updated);
+    transferTimer.stop();
     if (success) {
         close();
         QCoreApplication::exit(0);
