@@ -46,6 +46,23 @@ failure_dialog() {
     expect "client not started" [ ! -e c/launch_record.txt ]
 }
 
+# The real window, on the platform's own display, mid-download: the bar is drawn as far as the
+# bytes on the disk, within what the last paint can lag behind.
+bar_on_screen() {
+    need xvfb-run xvfb && need python3 python3
+    local size=30000000 part=c/.update-staging/2.0-build-1.part/big.bin held drawn
+    blob rel/big.bin $size && offer 2.0 1 'limit_rate 1m;' && mkdir fb
+    env -u QT_QPA_PLATFORM xvfb-run -a -s "-nolisten tcp -screen 0 640x480x24 -fbdir $PWD/fb" \
+        bash -c '"$@" & echo $! >run.pid; wait $!' - timeout 90 "${runner[@]}" "$updater" \
+        --app-dir "$(winpath "$PWD/c")" >/dev/null 2>&1 &
+    # A fifth: clear of the percentage in the bar's middle and of the pointer.
+    if wait_for 30 "[ \$(stat -c %s $part 2>/dev/null || echo 0) -ge $((size / 5)) ]"; then
+        cp fb/Xvfb_screen0 screen && held=$(($(stat -c %s $part) * 100 / size)) && drawn=$(bar_drawn screen)
+        expect "bar drawn at $drawn %, $held % fetched" [ $((drawn + 5)) -ge "$held" -a "$drawn" -le $((held + 1)) ]
+    else fail "a fifth not fetched"; fi
+    kill "$(cat run.pid)"; wait $!
+}
+
 # Every ending of a run, with what the driver saw. Rows: name | set-up | exit code | text.
 endings() {
     local name setup code text lines
@@ -175,4 +192,4 @@ crash_loop() {
     expect "some runs were cut short" [ $killed -gt 0 ]
 }
 
-scenarios first_install failure_dialog endings client_wait restore_backup crash_loop
+scenarios first_install failure_dialog bar_on_screen endings client_wait restore_backup crash_loop
