@@ -151,8 +151,9 @@ bool writeChunkIndexes(const QString &releaseDir, const ChunkIndexes &indexes, Q
     // Through a link, the indexes would land wherever it points.
     const fsys::EntryKind kind = fsys::entryKind(folder);
     if (kind != fsys::EntryKind::Missing && kind != fsys::EntryKind::Folder)
-        return fail(error,
-                    QStringLiteral("Cannot write chunk indexes: %1 is not a folder.").arg(shown));
+        return fail(
+            error,
+            QStringLiteral("Cannot write chunk indexes: %1 is a link or not a folder.").arg(shown));
     if (!QDir().mkpath(folder))
         return fail(error, QStringLiteral("Cannot create %1.").arg(shown));
     for (auto it = indexes.cbegin(); it != indexes.cend(); ++it) {
