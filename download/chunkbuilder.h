@@ -7,6 +7,9 @@
 // read back at the end. A partial copy left by a cut or killed run is kept up to its last
 // whole chunk (each checked again) and the work continues from there.
 //
+//     // newIndex: parseChunkIndex of the fetched index (its SHA-256 the manifest's), which
+//     // describes(file.size, file.hash) and has rule == ChunkRule::standard(); otherwise
+//     // the file is fetched whole.
 //     ChunkedFileBuilder builder(newIndex, oldChunkMap(installedIndex), installedPath,
 //                                partialPath, file.path);
 //     if (!builder.open(&error)) ...

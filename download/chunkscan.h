@@ -11,9 +11,13 @@
 //
 //     ChunkIndex installed;
 //     ChunkScanOptions options;
-//     options.fileSha256 = false;                       // only the chunks are needed
-//     if (scanFileChunks(path, ChunkRule::standard(), options, &installed, &error))
-//         const OldChunks held = oldChunkMap(installed);    // chunkplan.h
+//     options.fileSha256 = false;         // only the chunks are needed
+//     options.progress = [&](qint64 bytes) { /* post to the GUI thread */ return !cancelled; };
+//     bool ok = false;
+//     runOffThread([&] {
+//         ok = scanFileChunks(path, ChunkRule::standard(), options, &installed, &error);
+//     });
+//     // then oldChunkMap(installed) (chunkplan.h) tells which chunks it already holds
 
 #include "download/chunkindex.h"
 
