@@ -51,6 +51,18 @@ ROWS
     put r/a.pak novo && put r/b/new.pak 12345
     "$publisher" --release-dir r --version 1.5 --build 1 --compare-with r/manifest.json >out 2>&1
     expect "compared" grep -qx "For a player on the earlier release: 1 added, 1 changed, 2 unchanged; 9 of 11 bytes to fetch." out
+    # A chunk index for a file at or above --chunk-min-size, in the index folder, not listed.
+    rm -rf r && blob r/big.pak 3000000 && put r/small.pak s
+    "$publisher" --release-dir r --version 1 --build 1 --chunk-min-size 2000000 >/dev/null
+    local big && big=$(sha256sum r/big.pak | cut -c1-64) && cp r/manifest.json old.json
+    expect "one index" [ "$(ls -A r/.quorvex-chunks)" = "$big" ]
+    expect "index named" grep -qF "\"url\": \".quorvex-chunks/$big\"" r/manifest.json
+    expect "index not listed" not grep -q '"path": ".quorvex-chunks' r/manifest.json
+    # Five bytes changed: the earlier index, found in the folder, leaves one chunk or two to fetch.
+    printf patch | dd of=r/big.pak bs=1 seek=1500000 conv=notrunc 2>/dev/null
+    "$publisher" --release-dir r --version 2 --build 1 --chunk-min-size 2000000 \
+        --compare-with old.json >out
+    expect "compared by chunks" grep -qE "^With chunk indexes: [0-9]{5,6} bytes .*\(1 of 1 " out
 }
 
 scenarios outcomes
