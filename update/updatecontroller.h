@@ -39,7 +39,7 @@ public:
 
     // install/preflight.cpp, install/clientwait.cpp, install/filereplace.cpp,
     // install/relaunch.cpp
-    bool checkTargets(const UpdateManifest &manifest, QString *error);
+    bool checkTargets(const UpdateConfig &config, const UpdateManifest &manifest, QString *error);
     bool waitForClientExit(QString *error);
     bool applyStagedFiles(const QList<StagedFile> &staged, QString *error);
     bool relaunchClient(QString *error);
