@@ -52,6 +52,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
 {
     UpdateConfig config;
     AppVersion local;
+    QDateTime installedDate;
     UpdateManifest manifest;
 
     if (updated)
@@ -89,14 +90,14 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
                        QStringLiteral("Consultando %1").arg(shownUrl(config.manifestUrl)));
 
     QString versionError;
-    if (!readAppVersion(appDir, &local, &versionError)) {
+    if (!readAppVersion(appDir, &local, &versionError, &installedDate)) {
         if (message)
             *message = versionError;
         return false;
     }
 
     QString fetchError;
-    if (!fetchManifest(config, &manifest, &fetchError)) {
+    if (!fetchManifest(config, &manifest, &fetchError, installedDate)) {
         emit statusChanged(QStringLiteral("Nao foi possivel verificar"),
                            QStringLiteral("%1 Abrindo o cliente local.").arg(fetchError));
         return relaunchClient(message);
@@ -192,7 +193,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     // never through a link, which the atomic save would follow.
     QString writeError = linkRefusal(QStringLiteral("version.json"));
     if (!linkOnPath(appDir, versionFilePath(appDir)).isEmpty() ||
-        !writeAppVersion(appDir, manifest.remoteVersion, &writeError)) {
+        !writeAppVersion(appDir, manifest.remoteVersion, &writeError, manifest.date)) {
         if (message)
             *message = writeError;
         return false;

@@ -96,6 +96,7 @@ target folder is a file, nothing fetched|client c "$base/tools/manifest.json"; p
 the player's folder where a file goes, nothing fetched|client c "$base/saves/manifest.json"; put c/saves/slot1.dat progresso|1|finished 0 0 Ja existe uma pasta em 'saves'; ela nao sera substituida por um arquivo.
 a path both file and folder, nothing fetched|client c "$base/both.json"|1|finished 0 0 O manifesto usa 'a' como arquivo e como pasta.
 one path listed twice, the last wins|client c "$base/twice.json"|0|finished 1 1
+unsigned, the installed release dated later|client c "$base/ok/manifest.json"; sed -i 's/}/, "release_date": "2999-01-01T00:00:00Z"}/' c/version.json|0|finished 1 1
 updater in the release, nothing fetched|client c "$base/self/manifest.json"; cp "$driver" "c/QuorvexUpdater$exe"|1|finished 0 0 Esta versao do updater ainda nao consegue atualizar a si mesma.
 ROWS
 }
