@@ -95,10 +95,12 @@ bool UpdateController::checkTargets(const UpdateConfig &config, const UpdateMani
 
         const fsys::EntryKind kind = fsys::entryKind(target);
         if (kind == fsys::EntryKind::Folder &&
-            !QDir(target).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System))
+            !QDir(target).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                  QDir::NoDotAndDotDot))
             return fail(error, folderRefusal(file.path));
-        const auto found = own.constFind(fsys::fileKey(target));
-        if (kind == fsys::EntryKind::File && found != own.cend()) {
+        const auto found =
+            kind == fsys::EntryKind::File ? own.constFind(fsys::fileKey(target)) : own.cend();
+        if (found != own.cend()) {
             // One of the updater's own files under another name than its own.
             if (found->isEmpty() ||
                 fsys::realPath(target).compare(fsys::realPath(*found), Qt::CaseInsensitive) != 0)

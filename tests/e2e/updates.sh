@@ -75,7 +75,7 @@ endings() {
         [[ $name == *", no request" ]] && expect "$name: no request" [ "$(wc -l <"$log")" = "$lines" ]
         [[ $name == *", nothing fetched" ]] && expect "$name: nothing fetched" not grep -q a.pak <(tail -n +$((lines + 1)) "$log")
         [[ $name == *"last wins" ]] && expect "$name: the last one's content" grep -qx tools c/a.pak
-        [ -e c/saves ] && expect "$name: the player's folder kept" grep -qx progresso c/saves/slot1.dat
+        [ -d c/saves ] && expect "$name: the player's folder kept" grep -qx progresso c/saves/slot1.dat
     done <<'ROWS'
 no configuration|rm c/updater_config.json|0|status Atualizacao desativada: Nenhum endpoint de update configurado. Abrindo o cliente local.
 configuration not an object|echo [] >c/updater_config.json|0|status Atualizacao ignorada: Falha ao ler updater_config.json. O cliente sera aberto mesmo assim.
@@ -94,6 +94,7 @@ file missing on the server|client c "$base/missing/manifest.json"|1|finished 0 0
 file does not match|client c "$base/bad/manifest.json"|1|finished 0 0 Hash invalido para 'a.pak'. Esperado $(printf bad | sha256sum | cut -c1-64), recebido $(sha256sum srv/bad/a.pak | cut -c1-64).
 target folder is a file, nothing fetched|client c "$base/tools/manifest.json"; put c/tools|1|finished 0 0 Nao foi possivel criar a pasta de destino para 'tools${sep}new.dat'.
 the player's folder where a file goes, nothing fetched|client c "$base/saves/manifest.json"; put c/saves/slot1.dat progresso|1|finished 0 0 Ja existe uma pasta em 'saves'; ela nao sera substituida por um arquivo.
+an empty folder where a file goes|client c "$base/saves/manifest.json"; mkdir c/saves|0|finished 1 1
 a path both file and folder, nothing fetched|client c "$base/both.json"|1|finished 0 0 O manifesto usa 'a' como arquivo e como pasta.
 one path listed twice, the last wins|client c "$base/twice.json"|0|finished 1 1
 unsigned, the installed release dated later|client c "$base/ok/manifest.json"; sed -i 's/}/, "release_date": "2999-01-01T00:00:00Z"}/' c/version.json|0|finished 1 1
