@@ -14,6 +14,8 @@ struct UpdateConfig
     int downloadTimeoutMs = 120000;
     // DER of the key that must have signed the manifest; empty: manifests are not checked.
     QByteArray publicKey;
+    // A release may change the running updater's own executable ("self_update": true).
+    bool selfUpdate = false;
 };
 
 // Reads updater_config.json from appDir. A missing file resets config to the

@@ -149,7 +149,8 @@ bool isUpdaterOwnedPath(const QString &path)
             return true;
     }
     return name.endsWith(QLatin1String(".quorvex-bak")) ||
-           name.endsWith(QLatin1String(".quorvex-new"));
+           name.endsWith(QLatin1String(".quorvex-new")) ||
+           name.endsWith(QLatin1String(".quorvex-old"));
 }
 
 QString sanitizeRelativePath(const QString &path)

@@ -44,7 +44,8 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
 QString sanitizeRelativePath(const QString &path);
 
 // Names the updater keeps for itself in the client folder (its record, its configuration,
-// its staging folder, its lock and the transient names of files being replaced), and the
-// folder of chunk indexes published beside a release's files, compared ignoring letter case;
-// a release may not hold them.
+// Names the updater keeps for itself in the client folder (its record, its configuration,
+// its staging folder, its lock, the transient names of files being replaced and the copies of
+// its own running files set aside), and the folder of chunk indexes published beside a
+// release's files, compared ignoring letter case; a release may not hold them.
 bool isUpdaterOwnedPath(const QString &path);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Signed releases: with a public key configured, only manifests its private key signed are
-# installed; anything else starts the client, fetches no file and touches nothing.
+# Signed releases: with a public key configured, only manifests its private key signed, and
+# none older than the installed release, are installed; anything else starts the client,
+# fetches no file and touches nothing.
 # Usage: signing.sh BUILD_DIR [--wine WINDOWS_BUILD_DIR] [SCENARIO...]
 source "$(dirname "$0")/lib.sh" "$@"
 
@@ -30,6 +31,8 @@ open(sys.argv[1], "w").write(base64.b64encode(s).decode())' srv/flipped/manifest
     serve "$PWD/srv"
     while IFS='|' read -r name pub endpoints text; do
         fresh c && client c
+        # Installed later than any release here was signed: a replay of an older one.
+        [[ $name == *older* ]] && printf '{"version": "1.0", "release_date": "2999-01-01T00:00:00Z"}' >c/version.json
         endpoints=$(eval "echo \"$endpoints\"" | sed 's/[^ ]*/"&"/g; s/ /, /g')
         configure c "\"manifest_urls\": [$endpoints], \"manifest_url\": ${endpoints%%,*},
             \"public_key\": \"$(cat $pub.txt)\""
@@ -37,7 +40,7 @@ open(sys.argv[1], "w").write(base64.b64encode(s).decode())' srv/flipped/manifest
         : >"$log"
         run c
         expect "$name: says '$text'" said "$(eval "printf '%s' \"$text\"")"
-        [[ $text == finished* ]] && continue
+        [[ $text == finished* ]] && expect "$name: its date recorded" grep -q release_date c/version.json && continue
         expect "$name: client started" started "$PWD/c"
         expect "$name: nothing fetched" not grep -q a.pak "$log"
         expect "$name: untouched" [ "$(snap c)" = "$before" ]
@@ -51,6 +54,7 @@ a bad one, then a good one|key|$base/other/manifest.json $base/good/manifest.jso
 Linux key, signed on Windows|key|$base/winkey/manifest.json|finished 1 1
 Windows key, signed on Linux|wkey|$base/wkey/manifest.json|finished 1 1
 Windows key, signed on Windows|wkey|$base/winwkey/manifest.json|finished 1 1
+an older release than the installed one|key|$base/good/manifest.json|Nao foi possivel verificar: Manifesto mais antigo que a versao instalada em $base/good/manifest.json. Abrindo
 ROWS
     [ "$platform" = native ] || expect "Linux updater, Windows key and signature" on_linux \
         "$base/winwkey/manifest.json" wkey.txt
