@@ -154,7 +154,7 @@ snap() { # DIR: every entry below DIR, its kind, link target and content; not th
 }
 installed() { # RELEASE CLIENT: every file of the release is in the client folder, byte for byte
     local to=$(cd "$2" && pwd)
-    (cd "$1" && find . -type f ! -name 'manifest.json*' -print0 | xargs -0 -I{} cmp -s {} "$to/{}")
+    (cd "$1" && find . -path ./.quorvex-chunks -prune -o -type f ! -name 'manifest.json*' -print0 | xargs -0 -I{} cmp -s {} "$to/{}")
 }
 
 scenarios() { # NAMES...: runs each scenario function in a folder of its own, or those chosen
