@@ -1,52 +1,101 @@
 #include "download/resumabletransfer.h"
 
+#include "download/bytesize.h"
 #include "download/filehash.h"
-#include "files/eventslices.h"
 #include "files/filesystem.h"
+#include "files/folderguard.h"
 #include "manifest/updaterequest.h"
 
-#include <QNetworkAccessManager>
+#include <QDir>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace {
 
-// What the network layer may hold for us between two writes: a disk slower than the link
-// must not pile the file up in memory.
-constexpr qint64 ReplyBufferSize = 4 * 1024 * 1024;
-constexpr qint64 BlockSize = 1024 * 1024;
-// A validator is a short token; anything longer is not one.
-constexpr qint64 ValidatorLimit = 1024;
+constexpr qsizetype ValidatorLimit = 256;
+// A body of unknown size stops while this much of the disk is still free.
+constexpr qint64 DiskReserve = 16 * 1024 * 1024;
+
+// A header value as the player may read it in a message.
+QString shownHeader(const QByteArray &value)
+{
+    QString text;
+    for (const char c : value.left(80))
+        text += c >= 0x20 && c < 0x7f ? QLatin1Char(c) : QLatin1Char('?');
+    return text;
+}
 
 } // namespace
 
-ResumableTransfer::ResumableTransfer(QNetworkAccessManager *manager, const QUrl &url,
-                                     qint64 expectedSize, const QString &partPath,
-                                     const QString &validatorPath)
-    : m_manager(manager), m_url(url), m_expected(expectedSize), m_validatorPath(validatorPath),
-      m_part(partPath), m_hash(new Sha256)
+bool isPlainValidator(const QByteArray &value)
+{
+    return !value.isEmpty() && value.size() <= ValidatorLimit &&
+           std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+}
+
+bool OwnFolders::make(const QString &path)
+{
+    const QString dir = QFileInfo(path).path();
+    if (made.contains(dir))
+        return true;
+    if (!makeOwnFolder(appDir, dir))
+        return false;
+    made.insert(dir);
+    return true;
+}
+
+ResumableTransfer::ResumableTransfer(const UpdateFile &file, const StagingPaths &paths,
+                                     PartialCopy earlier, OwnFolders *folders)
+    : m_file(file), m_paths(paths), m_earlier(std::move(earlier)), m_folders(folders),
+      m_shown(QDir::toNativeSeparators(file.path))
 {}
 
 ResumableTransfer::~ResumableTransfer() = default;
 
-bool ResumableTransfer::open(EventSlices &slices, QString *error)
+Transfer::Step ResumableTransfer::failed(const QString &message)
 {
-    if (!m_part.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        if (error)
-            *error = m_part.errorString();
+    m_error = message;
+    return Step::Failed;
+}
+
+bool ResumableTransfer::open()
+{
+    for (const QString &path : {m_paths.staged, m_paths.partial, m_paths.validator}) {
+        if (!m_folders->make(path)) {
+            failed(QStringLiteral("Nao foi possivel preparar a pasta de '%1'.").arg(m_shown));
+            return false;
+        }
+    }
+    // Whatever stands at the staged name is not the release: it goes before the new copy
+    // may take the name.
+    if (fsys::entryKind(m_paths.staged) != fsys::EntryKind::Missing)
+        removeTree(m_folders->appDir, m_paths.staged);
+    for (const QString &path : {m_paths.partial, m_paths.validator}) {
+        if (fsys::entryKind(path) == fsys::EntryKind::Folder)
+            removeTree(m_folders->appDir, path);
+    }
+    m_part.setFileName(m_paths.partial);
+    QString openError;
+    if (!fsys::openOwnFile(&m_part, QIODevice::ReadWrite | QIODevice::Unbuffered, &openError)) {
+        failed(QStringLiteral("Nao foi possivel criar '%1': %2")
+                   .arg(QDir::toNativeSeparators(m_paths.partial), openError));
         return false;
     }
-    QFile validator(m_validatorPath);
-    if (validator.open(QIODevice::ReadOnly))
-        m_validator = validator.read(ValidatorLimit).trimmed();
-    // The bytes already held are hashed once, so that the new ones only extend the digest.
-    const auto yield = [&slices](qint64) {
-        slices.yield();
-    };
-    if (m_part.size() > 0 && (!hashFileInto(m_part.fileName(), m_hash.get(), &m_held, yield) ||
-                              (m_expected >= 0 && m_held > m_expected)))
+    m_hash.reset(new Sha256);
+    // What the plan hashed is continued only while the copy is still that long.
+    if (m_earlier.bytes > 0 && m_earlier.hash && !m_earlier.validator.isEmpty() &&
+        m_part.size() == m_earlier.bytes && m_part.seek(m_earlier.bytes)) {
+        m_held = m_earlier.bytes;
+        m_hash = std::move(m_earlier.hash);
+        m_validator = m_earlier.validator;
+    } else {
         discard();
-    return m_part.seek(m_held);
+    }
+    m_earlier = PartialCopy();
+    return true;
 }
 
 void ResumableTransfer::discard()
@@ -56,46 +105,197 @@ void ResumableTransfer::discard()
     m_hash.reset(new Sha256);
     m_held = 0;
     m_validator.clear();
-    QFile::remove(m_validatorPath);
+    QFile::remove(m_paths.validator);
 }
 
-QByteArray ResumableTransfer::digestHex()
+Transfer::Step ResumableTransfer::next(const Attempt *last, QNetworkRequest *request)
 {
-    return finishHex(m_hash.get());
-}
-
-// Decides, before the first byte is taken, whether the answer continues the partial copy.
-ResumableTransfer::Response ResumableTransfer::acceptResponse(QNetworkReply *reply)
-{
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 206) {
-        static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+|\\*)$"));
-        const auto match = range.match(QString::fromLatin1(reply->rawHeader("Content-Range")));
-        const bool fits = match.hasMatch() && match.captured(1).toLongLong() == m_held &&
-                          (m_expected < 0 || match.captured(3) == QString::number(m_expected));
-        if (!fits)
-            discard();
-        return fits ? Response::Take : Response::StartOver;
+    if (!last && !open())
+        return Step::Failed;
+    if (last) {
+        const Step step = judge(*last);
+        if (step != Step::Request)
+            return step;
     }
-    if (status != 200)
-        return Response::Ignore;
-    if (m_held > 0)
+    m_stopped = Stopped::No;
+    m_status = 0;
+    if (m_file.size >= 0 && m_held == m_file.size)
+        return complete();
+
+    *request = makeUpdateRequest(m_file.url);
+    // Ranges count the file's own bytes: no compressed form.
+    request->setRawHeader("Accept-Encoding", "identity");
+    m_resuming = m_held > 0;
+    if (m_resuming) {
+        request->setRawHeader("Range", "bytes=" + QByteArray::number(m_held) + '-');
+        request->setRawHeader("If-Range", m_validator);
+    }
+    return Step::Request;
+}
+
+Transfer::Step ResumableTransfer::judge(const Attempt &last)
+{
+    const QString asked = QString::number(m_resuming ? m_held : 0);
+    switch (m_stopped) {
+    case Stopped::Misfit:
+        return startOver(QStringLiteral("O servidor nao entregou '%1' a partir do byte %2 como "
+                                        "pedido (%3).")
+                             .arg(m_shown, asked, m_misfit));
+    case Stopped::TooLarge:
         discard();
+        return failed(
+            QStringLiteral("O arquivo '%1' excede o tamanho informado no manifesto.").arg(m_shown));
+    case Stopped::NoRoom: {
+        const qint64 room = fsys::freeBytes(m_paths.partial);
+        discard();
+        return failed(QStringLiteral("Espaco em disco insuficiente para baixar '%1': o servidor "
+                                     "nao informou o tamanho e restam %2 livres.")
+                          .arg(m_shown, formatByteSize(room)));
+    }
+    case Stopped::WriteFailed:
+        return failed(QStringLiteral("Nao foi possivel gravar '%1': %2").arg(m_shown, m_error));
+    case Stopped::No:
+        break;
+    }
+    const QString reason = withoutPassword(last.errorText, m_file.url);
+    if (m_status == 200 || m_status == 206) {
+        // Ended by the server with every byte its own headers announced: what it sent is all
+        // it has, and the size decides.
+        if (last.error == QNetworkReply::NoError &&
+            (m_answerLength < 0 || m_held - m_answerFrom == m_answerLength)) {
+            if (m_file.size < 0 || m_held == m_file.size)
+                return complete();
+            const qint64 held = m_held;
+            discard();
+            return failed(
+                QStringLiteral("O servidor enviou '%1' com %2, mas o manifesto informa %3.")
+                    .arg(m_shown, formatByteSize(held), formatByteSize(m_file.size)));
+        }
+    } else if (m_status > 0) {
+        // Not the file. A client error to a range may be the range's fault: once more whole.
+        if (m_resuming && m_status >= 400 && m_status < 500)
+            return startOver(QStringLiteral("O servidor nao entregou '%1' a partir do byte %2 "
+                                            "como pedido (HTTP %3).")
+                                 .arg(m_shown, asked, QString::number(m_status)));
+        return failed(QStringLiteral("Falha ao baixar '%1': %2")
+                          .arg(m_shown, last.error != QNetworkReply::NoError && !last.stopped
+                                            ? reason
+                                            : QStringLiteral("HTTP %1").arg(m_status)));
+    }
+    // A break. Only an attempt that brought bytes earns another.
+    const QString broken = last.timedOut
+                               ? QStringLiteral("Tempo esgotado ao baixar '%1'.").arg(m_shown)
+                               : QStringLiteral("Falha ao baixar '%1': %2").arg(m_shown, reason);
+    if (last.received == 0)
+        return failed(broken);
+    // Without a validator the bytes held may not be followed by another copy's.
+    if (m_validator.isEmpty())
+        return startOver(broken);
+    return Step::Request;
+}
+
+Transfer::Step ResumableTransfer::startOver(const QString &message)
+{
+    discard();
+    if (++m_startOvers > 1)
+        return failed(message);
+    return Step::Request;
+}
+
+Transfer::Step ResumableTransfer::complete()
+{
+    const QByteArray digest = finishHex(m_hash.get());
+    if (digest.isEmpty() ||
+        QString::fromLatin1(digest).compare(m_file.hash, Qt::CaseInsensitive) != 0) {
+        m_part.close();
+        QFile::remove(m_paths.partial);
+        QFile::remove(m_paths.validator);
+        return failed(QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido %3.")
+                          .arg(m_shown, m_file.hash, QString::fromLatin1(digest)));
+    }
+    // The disk gets to work on it while the next files arrive.
+    fsys::startWriteback(m_part);
+    m_part.close();
+    QString renameError;
+    if (!fsys::renameEntry(m_paths.partial, m_paths.staged, &renameError))
+        return failed(QStringLiteral("Nao foi possivel gravar '%1': %2").arg(m_shown, renameError));
+    QFile::remove(m_paths.validator);
+    return Step::Done;
+}
+
+void ResumableTransfer::keepValidator(const QNetworkReply *reply)
+{
     // Weak entity tags cannot guard a range, a modification date can.
     QByteArray validator = reply->rawHeader("ETag");
     if (validator.isEmpty() || validator.startsWith("W/"))
         validator = reply->rawHeader("Last-Modified");
+    m_validator = isPlainValidator(validator) ? validator : QByteArray();
     // A plain write: an atomic save would sync every file's validator to disk, and a torn one
     // only makes the server send the whole file again.
-    QFile file(m_validatorPath);
-    if (!validator.isEmpty() && validator.size() <= ValidatorLimit &&
-        file.open(QIODevice::WriteOnly) && file.write(validator) == validator.size())
-        m_validator = validator;
-    return Response::Take;
+    QFile file(m_paths.validator);
+    if (m_validator.isEmpty() || !fsys::openOwnFile(&file, QIODevice::WriteOnly) ||
+        file.write(m_validator) != m_validator.size()) {
+        file.close();
+        QFile::remove(m_paths.validator);
+    }
 }
 
-bool ResumableTransfer::write(const char *data, qint64 size)
+Transfer::Verdict ResumableTransfer::accept(QNetworkReply *reply)
 {
+    m_status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (m_status == 206) {
+        static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+|\\*)$"));
+        const QByteArray header = reply->rawHeader("Content-Range");
+        const auto match = range.match(QString::fromLatin1(header));
+        const qint64 total =
+            match.captured(3) == QLatin1String("*") ? m_file.size : match.captured(3).toLongLong();
+        // Exactly the rest of the file that was asked for, nothing else.
+        if (!match.hasMatch() || match.captured(1).toLongLong() != m_held ||
+            (m_file.size >= 0 && total != m_file.size) ||
+            (total >= 0 && match.captured(2).toLongLong() != total - 1)) {
+            m_misfit = QStringLiteral("Content-Range: %1").arg(shownHeader(header));
+            m_stopped = Stopped::Misfit;
+            return Verdict::Stop;
+        }
+        if (m_held == 0)
+            keepValidator(reply);
+        m_announced = total;
+        m_answerFrom = m_held;
+        m_answerLength = match.captured(2).toLongLong() - m_held + 1;
+        return Verdict::Take;
+    }
+    if (m_status != 200)
+        return Verdict::Drop;
+    if (m_held > 0) {
+        // The whole file to a range: the server's copy changed, or it ignores ranges.
+        if (m_startOvers > 0) {
+            m_misfit = QStringLiteral("HTTP 200");
+            m_stopped = Stopped::Misfit;
+            return Verdict::Stop;
+        }
+        ++m_startOvers;
+        discard();
+    }
+    keepValidator(reply);
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    m_announced = m_answerLength = length.isValid() ? length.toLongLong() : -1;
+    m_answerFrom = 0;
+    return Verdict::Take;
+}
+
+bool ResumableTransfer::take(const char *data, qint64 size)
+{
+    if (m_file.size >= 0 && m_held + size > m_file.size) {
+        m_stopped = Stopped::TooLarge;
+        return false;
+    }
+    if (m_file.size < 0) {
+        const qint64 room = fsys::freeBytes(m_paths.partial);
+        if (room >= 0 && room - size < DiskReserve) {
+            m_stopped = Stopped::NoRoom;
+            return false;
+        }
+    }
     // A short write is tried again for the rest, which brings out the disk's reason.
     qint64 written = 0;
     for (qint64 n = 0; written < size; written += n) {
@@ -107,91 +307,11 @@ bool ResumableTransfer::write(const char *data, qint64 size)
         m_error = m_part.errorString();
         // A short write leaves bytes the hash never saw.
         m_part.resize(m_held);
+        m_part.seek(m_held);
+        m_stopped = Stopped::WriteFailed;
         return false;
     }
     m_hash->update(data, std::size_t(size));
     m_held += size;
     return true;
-}
-
-ResumableTransfer::Outcome ResumableTransfer::attempt(int idleTimeoutMs,
-                                                      const std::function<void(qint64)> &onBytes)
-{
-    m_timedOut = false;
-    m_error.clear();
-    if (m_expected >= 0 && m_held == m_expected)
-        return Outcome::Complete;
-
-    QNetworkRequest request = makeUpdateRequest(m_url);
-    const bool resuming = m_held > 0;
-    if (resuming) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_held) + '-');
-        if (!m_validator.isEmpty())
-            request.setRawHeader("If-Range", m_validator);
-    }
-    QNetworkReply *reply = m_manager->get(request);
-    reply->setReadBufferSize(ReplyBufferSize);
-
-    Outcome outcome = Outcome::Broken;
-    bool decided = false;
-    bool stopped = false;
-    Response response = Response::Take;
-    qint64 ignored = 0;
-    QByteArray block(BlockSize, Qt::Uninitialized);
-    const auto stop = [&](Outcome why) {
-        outcome = why;
-        stopped = true;
-        reply->abort();
-    };
-    const auto drain = [&] {
-        if (!decided) {
-            decided = true;
-            response = acceptResponse(reply);
-            if (response == Response::StartOver)
-                return stop(Outcome::StartOver);
-        }
-        while (!stopped && reply->bytesAvailable() > 0) {
-            qint64 n = reply->read(block.data(), BlockSize);
-            if (n <= 0)
-                break;
-            // An error page is read and dropped, but only while it stays the size of one.
-            if (response == Response::Ignore) {
-                if ((ignored += n) > BlockSize)
-                    return stop(Outcome::Refused);
-                continue;
-            }
-            if (m_expected >= 0 && m_held + n > m_expected)
-                return stop(Outcome::TooLarge);
-            if (!write(block.constData(), n))
-                return stop(Outcome::WriteFailed);
-            onBytes(m_held);
-        }
-    };
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, drain);
-    m_timedOut = awaitReply(reply, idleTimeoutMs, AwaitMode::Idle);
-    // Bytes of an accepted answer that came before a break are kept for the resume.
-    if (!stopped && (reply->error() == QNetworkReply::NoError || decided))
-        drain();
-
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (outcome != Outcome::WriteFailed)
-        m_error = reply->error() != QNetworkReply::NoError && !stopped
-                      ? reply->errorString()
-                      : QStringLiteral("HTTP %1").arg(status);
-    if (!stopped) {
-        if (response == Response::Take && reply->error() == QNetworkReply::NoError)
-            outcome = m_expected < 0 || m_held == m_expected ? Outcome::Complete : Outcome::Broken;
-        // The disk gets to work on it while the next files arrive.
-        if (outcome == Outcome::Complete)
-            fsys::startWriteback(m_part);
-        else if (status == 416 && resuming)
-            outcome = Outcome::StartOver;
-        // An answer that is not the file, a refused redirect included, will not change.
-        else if (response == Response::Ignore || status >= 300)
-            outcome = Outcome::Refused;
-        if (outcome == Outcome::StartOver)
-            discard();
-    }
-    reply->deleteLater();
-    return outcome;
 }

@@ -1,31 +1,27 @@
 #include "update/updatecontroller.h"
 
 #include "download/bytesize.h"
-#include "download/filehash.h"
-#include "files/eventslices.h"
+#include "download/downloadplan.h"
+#include "download/resumabletransfer.h"
+#include "download/transferscheduler.h"
 #include "files/failure.h"
 #include "files/filesystem.h"
 #include "files/folderguard.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSet>
+
+#include <limits>
 
 namespace {
 
-bool sameHash(const QByteArray &computed, const QString &expected)
-{
-    return !computed.isEmpty() &&
-           QString::fromLatin1(computed).compare(expected, Qt::CaseInsensitive) == 0;
-}
+constexpr int TimeoutFloorMs = 2000;
+// Room left beside what the files need, for the records and the system's own writes.
+constexpr qint64 FreeSpaceMargin = 16 * 1024 * 1024;
 
-// A regular file, not a link, whose size and content are those of the release.
-bool holdsRelease(const QString &path, const UpdateFile &file, EventSlices &slices)
+qint64 saturatingAdd(qint64 a, qint64 b)
 {
-    return fsys::entryKind(path) == fsys::EntryKind::File &&
-           (file.size < 0 || QFileInfo(path).size() == file.size) &&
-           sameHash(fileSha256Hex(path, nullptr, [&](qint64) { slices.yield(); }), file.hash);
+    return a > std::numeric_limits<qint64>::max() - b ? std::numeric_limits<qint64>::max() : a + b;
 }
 
 } // namespace
@@ -49,8 +45,28 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
     if (!staged)
         return fail(error, QStringLiteral("Lista de downloads ausente."));
 
-    // Made fresh as real folders: whatever stands in their place, a link above all, goes.
     const QString folder = stagingDirectory(manifest);
+    std::vector<FilePlan> plans = planDownloads(appDir, folder, manifest.files);
+
+    // Each new copy is built beside the old one: a disk that cannot hold them all is found
+    // out before the first byte, not at the last file.
+    bool fetching = false;
+    qint64 needed = FreeSpaceMargin;
+    for (qsizetype i = 0; i < manifest.files.size(); ++i) {
+        const FilePlan &plan = plans[std::size_t(i)];
+        if (plan.state != FilePlan::State::Fetch)
+            continue;
+        fetching = true;
+        needed =
+            saturatingAdd(needed, qMax<qint64>(manifest.files.at(i).size - plan.partial.bytes, 0));
+    }
+    const qint64 room = fetching ? fsys::freeBytes(appDir) : -1;
+    if (room >= 0 && needed > room)
+        return fail(error, QStringLiteral("Espaco em disco insuficiente: a atualizacao precisa "
+                                          "de %1 e ha %2 livres.")
+                               .arg(formatByteSize(needed), formatByteSize(room)));
+
+    // Made fresh as real folders: whatever stands in their place, a link above all, goes.
     if (!makeOwnFolder(appDir, folder))
         return fail(error, QStringLiteral("Nao foi possivel criar a pasta temporaria de update."));
 
@@ -68,74 +84,59 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
         if (plannedTotal > 0)
             emit progressChanged(0, plannedTotal);
     }
-    qint64 completedBytes = 0;
-    EventSlices slices;
-    // Folders already made real in this run: thousands of files share a few of them.
-    QSet<QString> ownFolders{folder};
-    const auto ownFolder = [&](const QString &path) {
-        const QString dir = QFileInfo(path).path();
-        if (ownFolders.contains(dir))
-            return true;
-        if (!makeOwnFolder(appDir, dir))
-            return false;
-        ownFolders.insert(dir);
-        return true;
-    };
-    // Anything that is not a plain file where one is expected goes, a link as a link.
-    const auto clear = [&](const QString &path) {
-        const fsys::EntryKind kind = fsys::entryKind(path);
-        if (kind != fsys::EntryKind::File && kind != fsys::EntryKind::Missing)
-            removeTree(appDir, path);
-    };
 
-    for (const UpdateFile &file : manifest.files) {
-        const QString shownPath = QDir::toNativeSeparators(file.path);
+    OwnFolders folders{appDir, {folder}};
+    int current = -1; // the file the status names
+    TransferScheduler scheduler(networkManager, config.maxParallelDownloads,
+                                qint64(config.maxDownloadRateKib) * 1024,
+                                qMax(config.downloadTimeoutMs, TimeoutFloorMs));
+    connect(&scheduler, &TransferScheduler::started, this, [&](int index) {
+        const UpdateFile &file = manifest.files.at(index);
+        current = index;
         emit statusChanged(
             QStringLiteral("Baixando atualizacao"),
-            QStringLiteral("%1\nTamanho: %2").arg(shownPath, formatByteSize(file.size)));
-
-        const StagingPaths paths{folder + QLatin1Char('/') + file.path,
-                                 folder + QStringLiteral(".part/") + file.path,
-                                 folder + QStringLiteral(".etag/") + file.path};
-        const QString installed = QDir(appDir).filePath(file.path);
-        if (linkOnPath(appDir, installed).isEmpty() && holdsRelease(installed, file, slices)) {
-            // Already in place: nothing to fetch, nothing to replace.
-            completedBytes += QFileInfo(installed).size();
-            staged->append(StagedFile{file, QString()});
-        } else {
-            for (const QString &path : {paths.staged, paths.partial, paths.validator}) {
-                if (!ownFolder(path))
-                    return fail(error, QStringLiteral("Nao foi possivel preparar a pasta de '%1'.")
-                                           .arg(shownPath));
+            QStringLiteral("%1\nTamanho: %2")
+                .arg(QDir::toNativeSeparators(file.path), formatByteSize(file.size)));
+        scheduler.addDone(plans[std::size_t(index)].onDisk);
+    });
+    qint64 shown = 0;
+    connect(&scheduler, &TransferScheduler::progressed, this, [&](int index) {
+        if (plannedTotal > 0) {
+            if (scheduler.bytesHeld() > shown) {
+                shown = scheduler.bytesHeld();
+                emit progressChanged(qMin(shown, plannedTotal), plannedTotal);
             }
-            // A verified copy from an earlier run is reused; anything else in its place goes.
-            if (!holdsRelease(paths.staged, file, slices)) {
-                if (fsys::entryKind(paths.staged) != fsys::EntryKind::Missing)
-                    removeTree(appDir, paths.staged);
-                clear(paths.partial);
-                clear(paths.validator);
-                QByteArray digest;
-                if (!downloadFile(file, completedBytes, plannedTotal, config.downloadTimeoutMs,
-                                  paths, &digest, error))
-                    return false;
-                if (!sameHash(digest, file.hash)) {
-                    QFile::remove(paths.partial);
-                    QFile::remove(paths.validator);
-                    return fail(error,
-                                QStringLiteral("Hash invalido para '%1'. Esperado %2, recebido %3.")
-                                    .arg(shownPath, file.hash, QString::fromLatin1(digest)));
-                }
-                QString renameError;
-                if (!fsys::renameEntry(paths.partial, paths.staged, &renameError))
-                    return fail(error, QStringLiteral("Nao foi possivel gravar '%1': %2")
-                                           .arg(shownPath, renameError));
-                QFile::remove(paths.validator);
-            }
-            completedBytes += QFileInfo(paths.staged).size();
-            staged->append(StagedFile{file, paths.staged});
+            return;
         }
+        // Without sizes, the bar follows the file being announced, against the server's length.
+        const Transfer *transfer = scheduler.inFlight(index);
+        if (index == current && transfer->length() > 0)
+            emit progressChanged(transfer->held(), transfer->length());
+    });
+    connect(&scheduler, &TransferScheduler::finished, this, [&] {
+        shown = scheduler.bytesHeld();
         if (plannedTotal > 0)
-            emit progressChanged(qMin(completedBytes, plannedTotal), plannedTotal);
+            emit progressChanged(qMin(shown, plannedTotal), plannedTotal);
+    });
+
+    const auto make = [&](int index) -> std::unique_ptr<Transfer> {
+        FilePlan &plan = plans[std::size_t(index)];
+        if (plan.state != FilePlan::State::Fetch)
+            return nullptr;
+        const UpdateFile &file = manifest.files.at(index);
+        return std::make_unique<ResumableTransfer>(file, stagingPaths(folder, file.path),
+                                                   std::move(plan.partial), &folders);
+    };
+    QString failure;
+    if (!scheduler.run(int(manifest.files.size()), make, nullptr, &failure))
+        return fail(error, failure);
+
+    for (qsizetype i = 0; i < manifest.files.size(); ++i) {
+        const UpdateFile &file = manifest.files.at(i);
+        // Already in place: nothing to fetch, nothing to replace.
+        staged->append(StagedFile{file, plans[std::size_t(i)].state == FilePlan::State::InPlace
+                                            ? QString()
+                                            : stagingPaths(folder, file.path).staged});
     }
     return true;
 }

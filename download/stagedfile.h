@@ -19,3 +19,10 @@ struct StagingPaths
     QString partial;   // bytes received so far
     QString validator; // the ETag or Last-Modified the partial copy was started under
 };
+
+inline StagingPaths stagingPaths(const QString &versionFolder, const QString &path)
+{
+    return {versionFolder + QLatin1Char('/') + path,
+            versionFolder + QStringLiteral(".part/") + path,
+            versionFolder + QStringLiteral(".etag/") + path};
+}

@@ -86,6 +86,10 @@ bool readUpdateConfig(const QString &appDir, UpdateConfig *config, QString *erro
         wholeInt(object.value(QLatin1String("check_timeout_ms")), result.checkTimeoutMs);
     result.downloadTimeoutMs =
         wholeInt(object.value(QLatin1String("download_timeout_ms")), result.downloadTimeoutMs);
+    result.maxParallelDownloads =
+        qBound(1, wholeInt(object.value(QLatin1String("max_parallel_downloads")), 6), 16);
+    result.maxDownloadRateKib =
+        qMax(0, wholeInt(object.value(QLatin1String("max_download_rate_kib")), 0));
 
     // Unlike the other keys, a key that is there but unusable is no default: reading it as
     // absent would quietly switch the signature check off.

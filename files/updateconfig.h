@@ -16,6 +16,8 @@ struct UpdateConfig
     QByteArray publicKey;
     // A release may change the running updater's own executable ("self_update": true).
     bool selfUpdate = false;
+    int maxParallelDownloads = 6; // transfers in flight at once, 1 to 16
+    int maxDownloadRateKib = 0;   // KiB/s for all transfers together; 0: no cap
 };
 
 // Reads updater_config.json from appDir. A missing file resets config to the

@@ -15,7 +15,7 @@ QNetworkRequest makeUpdateRequest(const QUrl &url)
     return request;
 }
 
-bool awaitReply(QNetworkReply *reply, int deadlineMs, AwaitMode mode)
+bool awaitReply(QNetworkReply *reply, int deadlineMs)
 {
     if (!reply || reply->isFinished())
         return false;
@@ -30,9 +30,6 @@ bool awaitReply(QNetworkReply *reply, int deadlineMs, AwaitMode mode)
         reply->abort();
     });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    if (mode == AwaitMode::Idle)
-        QObject::connect(reply, &QNetworkReply::downloadProgress, &timer,
-                         [&timer, deadlineMs] { timer.start(qMax(0, deadlineMs)); });
 
     timer.start(qMax(0, deadlineMs));
     loop.exec(QEventLoop::AllEvents);

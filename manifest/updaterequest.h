@@ -11,15 +11,9 @@ class QNetworkReply;
 // The one shape of every request the updater sends.
 QNetworkRequest makeUpdateRequest(const QUrl &url);
 
-enum class AwaitMode
-{
-    Whole, // the deadline covers the whole exchange
-    Idle   // the deadline is the longest silence: every byte that arrives restarts it
-};
-
 // Runs a nested event loop until the reply finishes or the deadline passes, in which case the
-// reply is aborted. Returns the timed-out flag.
-bool awaitReply(QNetworkReply *reply, int deadlineMs, AwaitMode mode = AwaitMode::Whole);
+// reply is aborted. The deadline covers the whole exchange. Returns the timed-out flag.
+bool awaitReply(QNetworkReply *reply, int deadlineMs);
 
 // A small document fetched in one piece under a whole-exchange deadline, and never more
 // than limit bytes of it.

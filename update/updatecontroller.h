@@ -30,14 +30,10 @@ public:
     bool fetchManifest(const UpdateConfig &config, UpdateManifest *manifest, QString *error,
                        const QDateTime &installedDate = QDateTime());
 
-    // download/stageddownload.cpp, download/filedownload.cpp
+    // download/stageddownload.cpp: every file planned, then fetched by transfers in flight
     QString stagingDirectory(const UpdateManifest &manifest) const;
     bool downloadUpdateFiles(const UpdateConfig &config, const UpdateManifest &manifest,
                              QList<StagedFile> *staged, QString *error);
-    // Fetches into paths.partial, resuming what an earlier attempt left; digest gets the
-    // SHA-256 of the complete file.
-    bool downloadFile(const UpdateFile &file, qint64 completedBytes, qint64 plannedTotal,
-                      int timeoutMs, const StagingPaths &paths, QByteArray *digest, QString *error);
 
     // install/preflight.cpp, install/clientwait.cpp, install/filereplace.cpp,
     // install/relaunch.cpp

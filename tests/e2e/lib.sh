@@ -66,7 +66,7 @@ serve() { # ROOT [DIRECTIVES]: nginx serving ROOT; sets $base and $log
 daemon off; master_process off; worker_processes 1; pid $dir/pid; error_log $dir/error.log;
 events {}
 http {
-    log_format q '\$status \$uri \$body_bytes_sent \$http_range \$http_user_agent';
+    log_format q '\$status \$uri \$body_bytes_sent \$http_range \$msec \$request_time \$http_user_agent';
     access_log $log q;
     client_body_temp_path $dir; proxy_temp_path $dir; fastcgi_temp_path $dir;
     uwsgi_temp_path $dir; scgi_temp_path $dir;
@@ -93,6 +93,7 @@ release() { # DIR VERSION BUILD [QuorvexPublish options...]: a manifest for the 
     "$publisher" --release-dir "$1" --version "$2" --build "$3" "${@:4}" >/dev/null ||
         fail "QuorvexPublish refused $1"
 }
+unsized() { sed -i '/"size":/d; /"total_size":/d' "$1/manifest.json"; } # DIR: its manifest without sizes
 offer() { release rel "$1" "$2" && serve "$PWD/rel" "${3-}" && client c; } # VERSION BUILD [DIRECTIVES]: rel/ served, c/ its client
 configure() { printf '{"enabled": true, %s}\n' "$2" >"$1/updater_config.json"; } # DIR JSON-MEMBERS
 client() { # DIR [MANIFEST_URL]: the sample client, configured for a manifest

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Game-sized releases: a patch fetches only what changed, a cut transfer resumes where it
-# stopped, a slow link finishes, a dropped one resumes, a silent one fails, and a full disk
-# says so.
+# Game-sized releases: a patch fetches only what changed, transfers run side by side, a cut
+# transfer resumes where it stopped, odd answers end cleanly, a disk too small and a cap on
+# the link are honoured.
 # Usage: transfers.sh BUILD_DIR [--wine WINDOWS_BUILD_DIR] [SCENARIO...]
 source "$(dirname "$0")/lib.sh" "$@"
 
@@ -25,66 +25,111 @@ patch() {
     expect "all bytes counted" said "progress $total/$total"
 }
 
-# A run killed in the middle of a file; the next one asks only for the missing bytes, and
-# finishes at 200 KiB/s under a 2 s deadline, which measures silence, not length.
+# A run killed in the middle of the transfers; the next one asks each file only for its
+# missing bytes, at 200 KiB/s under a 2 s deadline, which measures silence, not length.
 cut_short() {
-    local i held before part=c/.update-staging/3.0-build-1.part/data/part2.bin
+    local i f held want=() staged=c/.update-staging/3.0-build-1
     for i in 0 1 2 3; do blob rel/data/part$i.bin 600000; done
-    offer 3.0 1 'limit_rate 200k;' && before=$(snap c)
+    offer 3.0 1 'limit_rate 200k;' && local before=$(snap c)
     "${runner[@]}" "$driver" --app-dir "$(winpath "$PWD/c")" >/dev/null 2>&1 &
-    wait_for 30 "[ -s $part ]"
+    wait_for 30 "[ -s $staged.part/data/part2.bin ]"
     kill -9 $! && wait $! 2>/dev/null
     expect "folder untouched" [ "$(snap c)" = "$before" ]
-    expect "complete files staged" [ -f c/.update-staging/3.0-build-1/data/part1.bin ]
-    held=$(stat -c %s $part)
+    for i in 0 1 2 3; do
+        f=data/part$i.bin held=$(stat -c %s $staged.part/$f 2>/dev/null || echo 0)
+        want[i]="206 /$f $((600000 - held)) bytes=$held- "
+        [ "$held" = 0 ] && want[i]="200 /$f 600000 - "
+        [ -f $staged/$f ] && want[i]="- /$f "
+    done
+    : >"$log"
     configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 0"
     run c
     expect "finished" said "finished 1 1"
     expect "release installed" installed rel c
-    for i in 0 1; do expect "part$i fetched once" [ "$(grep -c " /data/part$i.bin " "$log")" = 1 ]; done
-    expect "the rest of part2 asked for, by the updater" grep -q "^206 /data/part2.bin $((600000 - held)) bytes=$held- QuorvexUpdater/1.0$" "$log"
-}
-
-# A link that drops is resumed at once; one that goes silent fails after three attempts that
-# bring nothing new, keeping what came for the next run.
-flaky_link() {
-    local mode asked line
-    blob rel/big.bin 900000 && serve "$PWD/rel"
-    for mode in drop stall; do
-        coproc FLAKY { exec python3 "$here/flakyserver.py" rel/big.bin $mode; }
-        pids+=($FLAKY_PID)
-        read -r port <&"${FLAKY[0]}"
-        release rel 2.0 1 --base-url "http://127.0.0.1:$port/"
-        fresh c && client c
-        # Only the silent link meets the deadline: a loaded machine must not cut the other.
-        configure c "\"manifest_url\": \"$base/manifest.json\",
-            \"download_timeout_ms\": $([ $mode = drop ] && echo 60000 || echo 2000)"
-        run c
-        if [ $mode = drop ]; then
-            expect "drop: finished" said "finished 1 1"
-            expect "drop: installed" installed rel c
-            asked=
-            while read -r -t 1 line <&"${FLAKY[0]}"; do asked+="$line, "; done
-            expect "drop: resumed from the cut, not at ${asked}" grep -q "range 300000," <<<"$asked"
-        else
-            expect "stall: failed" said "finished 0 0 Tempo esgotado ao baixar 'big.bin'."
-            expect "stall: bytes kept" [ "$(stat -c %s c/.update-staging/2.0-build-1.part/big.bin)" = 300000 ]
-        fi
-        kill $FLAKY_PID && wait $FLAKY_PID 2>/dev/null
+    for i in 0 1 2 3; do
+        [ "${want[i]:0:1}" = - ] && expect "part$i staged, not fetched" not grep -q "${want[i]:1}" "$log" ||
+            expect "part$i: asked for '${want[i]}'" grep -q "^${want[i]}" "$log"
     done
 }
 
-# Small and separate volumes (root mounts tmpfs): a disk that fills up mid-file fails naming
-# the file and the disk's reason; a volume mounted inside the client folder has its files
-# copied into place, since no rename crosses volumes.
+# Several files in flight: nginx's log shows them overlapping; the first failure ends the run
+# with its text, keeps the other partial copies, and the next run resumes them without
+# fetching again the file that was whole. One at a time, each file is announced once the one
+# before it is done, and asked for in manifest order.
+in_flight() {
+    local i f held=() good
+    blob rel/b.pak 100000 && put rel/e.pak 10 && for i in 1 2 3 4; do blob rel/d$i.pak 400000; done
+    offer 2.0 1 'limit_rate 200k;' && cp rel/b.pak good && blob rel/b.pak 100000
+    run c
+    expect "first failure told" said "finished 0 0 Hash invalido para 'b.pak'. Esperado $(sha256sum good | cut -c1-64)"
+    wait_for 5 "[ \$(wc -l <$log) -ge 7 ]"
+    expect "requests overlap" awk 'NR > 1 && $1 < end { o = 1 } $2 > end { end = $2 } END { exit !o }' \
+        <(awk '{ print $5 - $6, $5 }' "$log" | sort -n)
+    for i in 1 2 3 4; do held[i]=$(stat -c %s c/.update-staging/2.0-build-1.part/d$i.pak); done
+    cp good rel/b.pak && : >"$log" && run c
+    expect "next run finished" said "finished 1 1"
+    for i in 1 2 3 4; do expect "d$i resumed at ${held[i]}" grep -q "^206 /d$i.pak $((400000 - held[i])) bytes=${held[i]}- " "$log"; done
+    expect "the whole one not fetched again" not grep -q /e.pak "$log"
+    serve "$PWD/rel" && client one && configure one "\"manifest_url\": \"$base/manifest.json\", \"max_parallel_downloads\": 1"
+    run one
+    expect "one at a time: finished" said "finished 1 1"
+    expect "one at a time: each announced after the one before" [ "$(awk -F'[ /]' '/^progress/ { v = $2 }
+        /Baixando/ { printf "%s ", v }' "$out")" = "0 100000 500000 900000 1300000 1700000 " ]
+    expect "one at a time: asked in order" [ "$(cut -d' ' -f2 "$log" | tr '\n' ' ')" = "/manifest.json /b.pak /d1.pak /d2.pak /d3.pak /d4.pak /e.pak " ]
+}
+
+# Answers that end early, do not continue what was asked, or carry no usable validator: each
+# ends in a bounded number of requests, with a text that says what did not fit. Rows: name |
+# answers of the scripted server to whole and range requests (none: nginx) | set-up after
+# publishing | what the run says | the ranges asked for.
+odd_answers() {
+    local name script setup text ranges asked line part=c/.update-staging/2.0-build-1.part/big.bin
+    blob orig.bin 900000 && mkdir rel && serve "$PWD/rel"
+    while IFS='|' read -r name script setup text ranges; do
+        fresh c && client c && cp orig.bin rel/big.bin && : >"$log"
+        if [ -n "$script" ]; then
+            coproc ODD { exec python3 "$here/scriptedserver.py" orig.bin $script; }
+            pids+=($ODD_PID) && read -r port <&"${ODD[0]}"
+        fi
+        release rel 2.0 1 ${script:+--base-url "http://127.0.0.1:$port/"}
+        eval "$setup"
+        run c
+        expect "$name: says '$text'" said "$text"
+        asked=$(awk '$2 == "/big.bin" { printf "%s ", $4 }' "$log")
+        if [ -n "$script" ]; then
+            asked=
+            while read -r -t 1 line <&"${ODD[0]}"; do asked+="${line#range } "; done
+            kill $ODD_PID && wait $ODD_PID 2>/dev/null
+        fi
+        expect "$name: asked for '$ranges', not '$asked'" [ "$asked" = "$ranges" ]
+    done <<'ROWS'
+an error page served with 200||printf '<html>erro</html>' >rel/big.bin|finished 0 0 O servidor enviou 'big.bin' com 17 B, mas o manifesto informa 878.9 KB.|- 
+a size past 2^53||sed -i 's/900000/9007199254740993/' rel/manifest.json|finished 0 0 Espaco em disco insuficiente: a atualizacao precisa de 8388608.0 GB e ha |
+a garbled validator on disk||put $part abc && put ${part/.part/.etag} && printf '"\001\000"' >${part/.part/.etag}|finished 1 1|- 
+a link that drops, resumed|cut||finished 1 1|0 300000 
+a silent server, one attempt|silent|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 0 0 Tempo esgotado ao baixar 'big.bin'.|0 
+an ETag holding a NUL, not resumed|nul,whole||finished 1 1|0 
+no validator, not resumed|noetag,whole||finished 1 1|0 
+416 to a resume, started over|cut,whole 416||finished 1 1|0 300000 0 
+the whole file to a resume|cut full||finished 1 1|0 300000 
+a Content-Range one byte off|cut,whole shifted||finished 1 1|0 300000 0 
+416 again after starting over|cut 416||finished 0 0 O servidor nao entregou 'big.bin' a partir do byte 300000 como pedido (HTTP 416).|0 300000 0 300000 
+ROWS
+}
+
+# Small and separate volumes (root mounts tmpfs): an update that does not fit is refused
+# before any file request; a body of unknown size stops before the disk is full; a volume
+# mounted inside the client folder has its files copied into place, since no rename crosses
+# volumes.
 volumes() {
+    local before
     blob rel/big.bin 3000000 && blob rel/data/x.pak 500000 && release rel 2.0 1 && serve "$PWD/rel"
-    mkdir -p c d/data
+    mkdir -p c d/data e
     mount -t tmpfs -o size=2m tmpfs c 2>/dev/null || skip "cannot mount a small tmpfs here"
-    local reason="No space left on device"
-    [ "$platform" = wine ] && reason="Disk full."
-    client c && run c
-    expect "full: told" said "finished 0 0 Nao foi possivel gravar 'big.bin': $reason"
+    client c && before=$(snap c) && run c
+    expect "full: told" said "finished 0 0 Espaco em disco insuficiente: a atualizacao precisa de 19.3 MB e ha "
+    expect "full: no file asked for" [ "$(cut -d' ' -f2 "$log")" = /manifest.json ]
+    expect "full: folder untouched" [ "$(snap c)" = "$before" ]
     umount c
     mount -t tmpfs -o size=8m tmpfs d/data && client d && put d/data/x.pak antigo && run d
     if [ "$platform" = wine ]; then
@@ -95,6 +140,27 @@ volumes() {
         expect "separate: installed" installed rel d
     fi
     umount d/data
+    put srv/a.pak x && release srv 2.0 1 && unsized srv && truncate -s 10G srv/a.pak && serve "$PWD/srv"
+    mount -t tmpfs -o size=24m tmpfs e && client e && run e
+    expect "endless: told" said "finished 0 0 Espaco em disco insuficiente para baixar 'a.pak': o servidor nao informou o tamanho e restam "
+    expect "endless: its bytes dropped" [ ! -s e/.update-staging/2.0-build-1.part/a.pak ]
+    umount e
 }
 
-scenarios patch cut_short flaky_link volumes
+# A cap of 100 KiB/s over three files of 100 KiB whose manifest gives no sizes: the run takes
+# at least the time the cap allows, fetches each byte once, and the bar follows the file the
+# status names against the length the server announces.
+pacing() {
+    local i start
+    for i in 1 2 3; do blob rel/f$i.bin 102400; done
+    release rel 2.0 1 && unsized rel && serve "$PWD/rel" && client c
+    configure c "\"manifest_url\": \"$base/manifest.json\", \"max_download_rate_kib\": 100"
+    start=$(date +%s%N) && run c
+    expect "finished" said "finished 1 1"
+    expect "not faster than the cap" [ $(($(date +%s%N) - start)) -ge 2500000000 ]
+    expect "each byte fetched once" [ "$(awk '$2 != "/manifest.json" { s += $3 } END { print s }' "$log")" = 307200 ]
+    expect "the bar follows the file announced" said "progress 102400/102400"
+    expect "against its length" [ "$(grep progress "$out" | cut -d/ -f2 | sort -u)" = 102400 ]
+}
+
+scenarios patch cut_short in_flight odd_answers volumes pacing

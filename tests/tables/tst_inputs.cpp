@@ -21,13 +21,14 @@ QString describe(const UpdateConfig &c)
     QStringList urls;
     for (const QUrl &url : c.manifestUrls)
         urls.append(url.toString());
-    return QStringLiteral("%1|%2|%3|%4|%5")
+    return QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
         .arg(QString::number(c.enabled), c.manifestUrl.toString(), urls.join(QLatin1Char(' ')),
-             QString::number(c.checkTimeoutMs), QString::number(c.downloadTimeoutMs));
+             QString::number(c.checkTimeoutMs), QString::number(c.downloadTimeoutMs),
+             QString::number(c.maxParallelDownloads), QString::number(c.maxDownloadRateKib));
 }
 
 const QUrl oldUrl(QStringLiteral("http://old/"));
-const UpdateConfig filled{true, oldUrl, {oldUrl}, 11, 22, {}};
+const UpdateConfig filled{true, oldUrl, {oldUrl}, 11, 22, {}, 3, 9};
 
 } // namespace
 
@@ -89,26 +90,32 @@ void TestInputs::read_data()
                             << QString::fromUtf8(expected);
     };
     const char *config = "updater_config.json", *version = "version.json";
-    const char *defaults = "0|||4000|120000";
+    const char *defaults = "0|||4000|120000|6|0";
     row(config, "no config resets the record", nullptr, defaults);
     row(config, "no record to fill", "-", "Estrutura UpdateConfig ausente.");
     row(config, "config is a folder", "/", "Nao foi possivel abrir updater_config.json: *");
     row(config, "config is an array", "[]", "updater_config.json invalido.");
     row(config, "wrong types fall back",
-        "{'enabled': 'true', 'manifest_url': 5, 'manifest_urls': 'http://a/'}", defaults);
+        "{'enabled': 'true', 'manifest_url': 5, 'manifest_urls': 'http://a/', "
+        "'max_parallel_downloads': '3', 'max_download_rate_kib': 2.5}",
+        defaults);
+    row(config, "transfers and cap held to their range",
+        "{'max_parallel_downloads': 17, 'max_download_rate_kib': -1}", "0|||4000|120000|16|0");
+    row(config, "one transfer, a cap",
+        "{'max_parallel_downloads': 0, 'max_download_rate_kib': 512}", "0|||4000|120000|1|512");
     row(config, "list trimmed; duplicates, empties, invalid and non-strings dropped",
         "{'manifest_urls': ['\\t http://a/ \\n', 'http://a/', '', 5, 'http://a b/']}",
-        "0||http://a/|4000|120000");
+        "0||http://a/|4000|120000|6|0");
     row(config, "enabled, list first, single last",
         "{'enabled': true, 'manifest_url': 'http://c/', 'manifest_urls': ['http://a/', "
         "'http://b/']}",
-        "1|http://c/|http://a/ http://b/ http://c/|4000|120000");
+        "1|http://c/|http://a/ http://b/ http://c/|4000|120000|6|0");
     row(config, "listed single keeps its place",
         "{'manifest_url': 'http://a/', 'manifest_urls': ['http://a/', 'http://b/']}",
-        "0|http://a/|http://a/ http://b/|4000|120000");
+        "0|http://a/|http://a/ http://b/|4000|120000|6|0");
     row(config, "time-outs whole in any notation, up to the 32-bit limits",
         "{'check_timeout_ms': 2147483647.0, 'download_timeout_ms': -2.147483648e9}",
-        "0|||2147483647|-2147483648");
+        "0|||2147483647|-2147483648|6|0");
     row(config, "time-outs as string or fraction",
         "{'check_timeout_ms': '2500', 'download_timeout_ms': 2500.5}", defaults);
     row(config, "public key not a string", "{'public_key': 5}", "updater_config.json invalido.");
