@@ -12,18 +12,6 @@
 namespace fsys {
 namespace {
 
-QString systemText(DWORD code)
-{
-    wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    QString message = length ? QString::fromWCharArray(text, static_cast<int>(length)).trimmed()
-                             : QStringLiteral("Windows error %1").arg(code);
-    LocalFree(text);
-    return message;
-}
-
 void setError(QString *error, DWORD code)
 {
     // A failure must never read as "The operation completed successfully".

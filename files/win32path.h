@@ -1,6 +1,6 @@
 #pragma once
 
-// Shared by the Win32 implementations of the file layer.
+// Shared by the Win32 code that deals with files.
 
 #include <QDir>
 #include <QString>
@@ -23,6 +23,19 @@ inline std::wstring win32Path(const QString &path)
             native = QLatin1String("\\\\?\\") + native;
     }
     return native.toStdWString();
+}
+
+// The system's words for an error code.
+inline QString systemText(DWORD code)
+{
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString message = length ? QString::fromWCharArray(text, int(length)).trimmed()
+                             : QStringLiteral("Windows error %1").arg(code);
+    LocalFree(text);
+    return message;
 }
 
 } // namespace fsys

@@ -39,4 +39,17 @@ struct KeyHandle
     KeyHandle &operator=(const KeyHandle &) = delete;
 };
 
+struct HashHandle
+{
+    BCRYPT_HASH_HANDLE handle = nullptr;
+    HashHandle() = default;
+    ~HashHandle()
+    {
+        if (handle)
+            BCryptDestroyHash(handle);
+    }
+    HashHandle(const HashHandle &) = delete;
+    HashHandle &operator=(const HashHandle &) = delete;
+};
+
 } // namespace cng

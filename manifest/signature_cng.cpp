@@ -6,25 +6,13 @@
 #include <cstring>
 
 using namespace signature_detail;
+using cng::HashHandle;
 using cng::KeyHandle;
 using cng::Provider;
 
 namespace {
 
 constexpr ULONG DigestSize = 32;
-
-struct HashHandle
-{
-    BCRYPT_HASH_HANDLE handle = nullptr;
-    HashHandle() = default;
-    ~HashHandle()
-    {
-        if (handle)
-            BCryptDestroyHash(handle);
-    }
-    HashHandle(const HashHandle &) = delete;
-    HashHandle &operator=(const HashHandle &) = delete;
-};
 
 // CNG checks that the point lies on the curve when it imports a public key.
 bool importPublicKey(const Provider &ecdsa, const QByteArray &spki, KeyHandle *key)

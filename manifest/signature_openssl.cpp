@@ -1,5 +1,6 @@
 #include "manifest/signature.h"
 
+#include "manifest/opensslhandles.h"
 #include "manifest/signaturebackend.h"
 
 #include <openssl/bn.h>
@@ -14,31 +15,7 @@ using namespace signature_detail;
 
 namespace {
 
-struct FreeKey
-{
-    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-};
-struct FreeKeyContext
-{
-    void operator()(EVP_PKEY_CTX *context) const { EVP_PKEY_CTX_free(context); }
-};
-struct FreeDigestContext
-{
-    void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
-};
-struct FreeSignature
-{
-    void operator()(ECDSA_SIG *signature) const { ECDSA_SIG_free(signature); }
-};
-struct FreeBuffer
-{
-    void operator()(unsigned char *buffer) const { OPENSSL_free(buffer); }
-};
-using Key = std::unique_ptr<EVP_PKEY, FreeKey>;
-using KeyContext = std::unique_ptr<EVP_PKEY_CTX, FreeKeyContext>;
-using DigestContext = std::unique_ptr<EVP_MD_CTX, FreeDigestContext>;
-using Signature = std::unique_ptr<ECDSA_SIG, FreeSignature>;
-using Buffer = std::unique_ptr<unsigned char, FreeBuffer>;
+using namespace ossl;
 
 const unsigned char *bytes(const QByteArray &data)
 {

@@ -1,5 +1,7 @@
 #include "publish/keyfile.h"
 
+#include "files/win32path.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -11,22 +13,10 @@
 
 namespace {
 
-QString systemText(DWORD code)
-{
-    wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    QString message = length ? QString::fromWCharArray(text, int(length)).trimmed()
-                             : QStringLiteral("Windows error %1").arg(code);
-    LocalFree(text);
-    return message;
-}
-
 bool failed(QString *error, DWORD code)
 {
     if (error)
-        *error = systemText(code);
+        *error = fsys::systemText(code);
     return false;
 }
 
