@@ -94,7 +94,8 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
         const UpdateFile &file = manifest.files.at(index);
         current = index;
         emit statusChanged(
-            QStringLiteral("Baixando atualizacao"),
+            repairing ? QStringLiteral("Reparando arquivos")
+                      : QStringLiteral("Baixando atualizacao"),
             QStringLiteral("%1\nTamanho: %2")
                 .arg(QDir::toNativeSeparators(file.path), formatByteSize(file.size)));
         scheduler.addDone(plans[std::size_t(index)].onDisk);

@@ -25,6 +25,6 @@ QString resolveExecutable(const QString &givenAppDir, const QString &executable)
 UpdateController::UpdateController(const LaunchOptions &options, QObject *parent)
     : QObject(parent), appDir(absoluteCleanPath(options.appDir)),
       clientExecutable(resolveExecutable(options.appDir, options.clientExecutable)),
-      launchArguments(options.launchArguments), waitPid(options.waitPid),
+      launchArguments(options.launchArguments), waitPid(options.waitPid), repair(options.repair),
       networkManager(new QNetworkAccessManager(this))
 {}

@@ -47,7 +47,11 @@ public:
     const QString clientExecutable;
     const QStringList launchArguments;
     const qint64 waitPid;
+    const bool repair;
     QNetworkAccessManager *const networkManager;
+
+    // Set by runUpdate: this run mends the installed release instead of installing a new one.
+    bool repairing = false;
 
 signals:
     void statusChanged(const QString &title, const QString &detail);

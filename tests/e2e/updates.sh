@@ -246,4 +246,24 @@ crash_loop() {
     expect "some runs were cut short" [ $killed -gt 0 ]
 }
 
-scenarios first_install failure_dialog bar_on_screen endings client_wait restore_backup leftovers own_files crash_loop
+# --repair on the installed release, whatever its record holds: a damaged file and a missing one
+# fetched again, an intact one not, a file the release does not list left alone, the record
+# written anew and the client started.
+repair() {
+    local record lines
+    put rel/a.pak novo && put rel/data/b.pak outro && put rel/c.pak intacto && offer 2.0 1
+    for record in "version c 2.0 1" "echo '{\"version\": ' >c/version.json" "mkdir -p c/version.json/x"; do
+        fresh c && client c && cp rel/c.pak c/ && put c/a.pak estragado && put c/notas.txt minhas
+        eval "$record" && lines=$(wc -l <"$log") && run c --repair
+        expect "$record: checked" said "status Verificando arquivos: Comparando os arquivos instalados com a versao 2.0 (build 1)."
+        expect "$record: the missing one fetched" said "status Reparando arquivos: data${sep}b.pak"
+        expect "$record: told" said "status Reparo concluido: 2 arquivos reparados. Abrindo o cliente."
+        expect "$record: repaired" installed rel c
+        expect "$record: the intact one not fetched" not grep -q c.pak <(tail -n +$((lines + 1)) "$log")
+        expect "$record: unlisted file kept" grep -qx minhas c/notas.txt
+        expect "$record: record written" grep -qzE '"build": 1,.*"version": "2.0"' c/version.json
+        expect "$record: client started" started "$PWD/c"
+    done
+}
+
+scenarios first_install failure_dialog bar_on_screen endings client_wait restore_backup leftovers own_files crash_loop repair
