@@ -3,6 +3,7 @@
 #include "download/bytesize.h"
 #include "download/downloadplan.h"
 #include "download/resumabletransfer.h"
+#include "download/transferlog.h"
 #include "download/transferscheduler.h"
 #include "files/failure.h"
 #include "files/filesystem.h"
@@ -128,6 +129,7 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
         return std::make_unique<ResumableTransfer>(file, stagingPaths(folder, file.path),
                                                    std::move(plan.partial), &folders);
     };
+    const TransferLog logged(runLog, scheduler, manifest.files, plans);
     QString failure;
     if (!scheduler.run(int(manifest.files.size()), make, nullptr, &failure))
         return fail(error, failure);

@@ -11,6 +11,7 @@
 #include "update/updatecontroller.h"
 #include "update/versioncompare.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QSet>
 #include <QTimer>
@@ -74,8 +75,22 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     // client. A lock that cannot be had at all (a read-only folder, say) stops nobody.
     InstanceLock lock;
     if (lock.acquire(QDir(appDir).filePath(QStringLiteral(".quorvex-updater.lock"))) ==
-        InstanceLock::Result::HeldElsewhere)
+        InstanceLock::Result::HeldElsewhere) {
+        RunLog::note(appDir, QStringLiteral("outro updater ja trabalha nesta pasta: esta execucao "
+                                            "termina sem mudar nada (codigo de saida 0)"));
         return true;
+    }
+    runLog.open(appDir);
+    // The client's arguments may carry a player's session: only their number is kept.
+    QString options =
+        QStringLiteral("opcoes: --app-dir \"%1\" --app-executable \"%2\" --wait-pid %3")
+            .arg(QDir::toNativeSeparators(appDir), QDir::toNativeSeparators(clientExecutable),
+                 QString::number(waitPid));
+    for (qsizetype i = 0; i < launchArguments.size(); ++i)
+        options += QStringLiteral(" --launch-arg <oculto>");
+    runLog.write({QStringLiteral("inicio: QuorvexUpdater, processo %1")
+                      .arg(QCoreApplication::applicationPid()),
+                  repair ? options + QStringLiteral(" --repair") : options});
     // Copies of the updater's own files set aside by the run that replaced them go as soon as
     // nothing runs from them, whatever this run then finds.
     removeAsideCopies(appDir);
@@ -111,6 +126,8 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
             *message = versionError;
         return false;
     }
+    if (!versionKnown)
+        runLog.write(QStringLiteral("%1 O reparo confere todos os arquivos.").arg(versionError));
 
     QString fetchError;
     if (!fetchManifest(config, &manifest, &fetchError, installedDate)) {

@@ -4,6 +4,7 @@
 #include "download/stagedfile.h"
 #include "files/updateconfig.h"
 #include "manifest/updatemanifest.h"
+#include "update/runlog.h"
 
 #include <QList>
 #include <QObject>
@@ -52,6 +53,8 @@ public:
 
     // Set by runUpdate: this run mends the installed release instead of installing a new one.
     bool repairing = false;
+    // Every run's record for support, open while the run holds the client folder.
+    RunLog runLog;
 
 signals:
     void statusChanged(const QString &title, const QString &detail);
