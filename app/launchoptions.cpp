@@ -9,6 +9,7 @@ const QString appDirOption = QStringLiteral("app-dir");
 const QString appExecutableOption = QStringLiteral("app-executable");
 const QString waitPidOption = QStringLiteral("wait-pid");
 const QString launchArgOption = QStringLiteral("launch-arg");
+const QString repairOption = QStringLiteral("repair");
 
 } // namespace
 
@@ -29,6 +30,10 @@ void addLaunchOptions(QCommandLineParser &parser)
     parser.addOption(QCommandLineOption(
         QStringList{launchArgOption}, QStringLiteral("Argumento encaminhado ao cliente principal."),
         QStringLiteral("arg")));
+    parser.addOption(QCommandLineOption(
+        QStringList{repairOption},
+        QStringLiteral(
+            "Verifica os arquivos do cliente e baixa de novo os ausentes ou danificados.")));
 }
 
 LaunchOptions readLaunchOptions(const QCommandLineParser &parser, const QString &defaultAppDir)
@@ -42,6 +47,7 @@ LaunchOptions readLaunchOptions(const QCommandLineParser &parser, const QString 
     bool ok = false;
     const qint64 pid = parser.value(waitPidOption).toLongLong(&ok, 10);
     options.waitPid = ok ? pid : 0;
+    options.repair = parser.isSet(repairOption);
 
     if (options.appDir.isEmpty())
         options.appDir = defaultAppDir;

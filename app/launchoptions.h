@@ -12,9 +12,10 @@ struct LaunchOptions
     QString clientExecutable;
     QStringList launchArguments;
     qint64 waitPid = 0;
+    bool repair = false; // check every installed file against the release, fetch what is not
 };
 
-// Registers the help option and the four launch options, in display order.
+// Registers the help option and the launch options, in display order.
 void addLaunchOptions(QCommandLineParser &parser);
 
 // Reads the parsed values and applies the defaults: a blank folder becomes

@@ -3,6 +3,7 @@
 #include "download/bytesize.h"
 #include "download/downloadplan.h"
 #include "download/resumabletransfer.h"
+#include "download/transferlog.h"
 #include "download/transferscheduler.h"
 #include "files/failure.h"
 #include "files/filesystem.h"
@@ -94,7 +95,8 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
         const UpdateFile &file = manifest.files.at(index);
         current = index;
         emit statusChanged(
-            QStringLiteral("Baixando atualizacao"),
+            repairing ? QStringLiteral("Reparando arquivos")
+                      : QStringLiteral("Baixando atualizacao"),
             QStringLiteral("%1\nTamanho: %2")
                 .arg(QDir::toNativeSeparators(file.path), formatByteSize(file.size)));
         scheduler.addDone(plans[std::size_t(index)].onDisk);
@@ -127,6 +129,7 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
         return std::make_unique<ResumableTransfer>(file, stagingPaths(folder, file.path),
                                                    std::move(plan.partial), &folders);
     };
+    const TransferLog logged(runLog, scheduler, manifest.files, plans);
     QString failure;
     if (!scheduler.run(int(manifest.files.size()), make, nullptr, &failure))
         return fail(error, failure);

@@ -122,10 +122,18 @@ bool openOwnFile(QFile *file, QIODevice::OpenMode mode, QString *error)
     int flags = _O_BINARY | ((mode & QIODevice::ReadOnly) ? _O_RDWR : _O_WRONLY);
     if (mode & QIODevice::Append)
         flags |= _O_APPEND;
+    // Appenders share the file with each other: a second updater may add its line to a log
+    // that a run holds open.
+    const DWORD share =
+        FILE_SHARE_READ | FILE_SHARE_DELETE | ((mode & QIODevice::Append) ? FILE_SHARE_WRITE : 0);
     // The reparse point itself is opened, never what it leads to; isSole then refuses it.
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
     HANDLE handle = CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A file another process holds open is never taken from it by removal.
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+        setError(error, ERROR_SHARING_VIOLATION);
+        return false;
+    }
     if (handle != INVALID_HANDLE_VALUE && !isSole(handle)) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;

@@ -63,7 +63,8 @@ bool UpdateController::waitForClientExit(QString *error)
 
     if (mayEnd) {
         emit statusChanged(
-            QStringLiteral("Aplicando atualizacao"),
+            repairing ? QStringLiteral("Aplicando reparo")
+                      : QStringLiteral("Aplicando atualizacao"),
             QStringLiteral("O cliente principal ainda esta aberto. Tentando encerrar "
                            "automaticamente."));
         if (process.terminate(kForcedExitCode) &&

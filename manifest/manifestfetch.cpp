@@ -34,20 +34,27 @@ bool UpdateController::fetchManifest(const UpdateConfig &config, UpdateManifest 
     QString lastError = QStringLiteral("Nenhum endpoint de manifesto valido configurado.");
 
     for (const QUrl &url : endpoints) {
-        if (!url.isValid() || url.isEmpty() || !isHttp(url))
+        if (!url.isValid() || url.isEmpty() || !isHttp(url)) {
+            runLog.write(QStringLiteral("endpoint ignorado: '%1'").arg(url.toString()));
             continue;
+        }
         const QString urlText = shownUrl(url);
+        // Each endpoint's answer goes to the log as it is taken for the last error.
+        const auto refused = [&](const QString &text) {
+            lastError = text;
+            runLog.write(QStringLiteral("endpoint %1: %2").arg(urlText, text));
+        };
         const SmallFetch fetched = fetchSmall(networkManager, url, deadlineMs, ManifestLimit);
         if (!fetched.ok) {
             // Two-argument arg() fills both markers at once, so a "%20" in the url is never
             // taken for a marker.
-            lastError =
+            refused(
                 fetched.tooLarge
                     ? QStringLiteral("O manifesto em %1 excede o limite de 32 MiB.").arg(urlText)
                 : fetched.timedOut
                     ? QStringLiteral("Tempo esgotado ao buscar o manifesto em %1.").arg(urlText)
                     : QStringLiteral("Falha ao baixar o manifesto em %1: %2")
-                          .arg(urlText, fetched.error);
+                          .arg(urlText, fetched.error));
             continue;
         }
 
@@ -58,11 +65,11 @@ bool UpdateController::fetchManifest(const UpdateConfig &config, UpdateManifest 
             const SmallFetch signature =
                 fetchSmall(networkManager, signatureUrl, deadlineMs, SignatureLimit);
             if (!signature.ok) {
-                lastError = QStringLiteral("Assinatura do manifesto ausente em %1.").arg(urlText);
+                refused(QStringLiteral("Assinatura do manifesto ausente em %1.").arg(urlText));
                 continue;
             }
             if (!verifyManifestSignature(config.publicKey, fetched.body, signature.body)) {
-                lastError = QStringLiteral("Assinatura do manifesto invalida em %1.").arg(urlText);
+                refused(QStringLiteral("Assinatura do manifesto invalida em %1.").arg(urlText));
                 continue;
             }
         }
@@ -72,17 +79,21 @@ bool UpdateController::fetchManifest(const UpdateConfig &config, UpdateManifest 
         QString parseError;
         UpdateManifest parsed;
         if (!parseUpdateManifest(fetched.body, url, &parsed, &parseError)) {
-            lastError = QStringLiteral("%1 (%2)").arg(parseError, urlText);
+            refused(QStringLiteral("%1 (%2)").arg(parseError, urlText));
             continue;
         }
         // A signature never expires: an older release, validly signed, served again by a
         // mirror would otherwise be taken whenever its version text happens to order higher.
         if (!config.publicKey.isEmpty() && installedDate.isValid() &&
             (!parsed.date.isValid() || parsed.date < installedDate)) {
-            lastError =
-                QStringLiteral("Manifesto mais antigo que a versao instalada em %1.").arg(urlText);
+            refused(
+                QStringLiteral("Manifesto mais antigo que a versao instalada em %1.").arg(urlText));
             continue;
         }
+        runLog.write(
+            QStringLiteral("endpoint %1: manifesto aceito, versao %2, %3 arquivos, %4 bytes")
+                .arg(urlText, appVersionText(parsed.remoteVersion),
+                     QString::number(parsed.files.size()), QString::number(fetched.body.size())));
         *manifest = parsed;
         return true;
     }

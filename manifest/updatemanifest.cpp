@@ -142,8 +142,9 @@ bool isSafeSegment(const QString &segment)
 bool isUpdaterOwnedPath(const QString &path)
 {
     const QString name = path.toCaseFolded();
-    for (const char *owned : {"version.json", "updater_config.json", ".update-staging",
-                              ".quorvex-updater.lock", ".quorvex-chunks"}) {
+    for (const char *owned :
+         {"version.json", "updater_config.json", ".update-staging", ".quorvex-updater.lock",
+          ".quorvex-chunks", "updater.log", "updater.log.1"}) {
         if (name == QLatin1String(owned) ||
             name.startsWith(QLatin1String(owned) + QLatin1Char('/')))
             return true;

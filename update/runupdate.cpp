@@ -1,6 +1,7 @@
 #include "files/appversion.h"
 #include "files/eventslices.h"
 #include "files/fileidentity.h"
+#include "files/filesystem.h"
 #include "files/folderguard.h"
 #include "files/instancelock.h"
 #include "files/updateconfig.h"
@@ -10,9 +11,12 @@
 #include "update/updatecontroller.h"
 #include "update/versioncompare.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QSet>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -34,6 +38,16 @@ QList<UpdateFile> lastEntryPerPath(const QList<UpdateFile> &files)
         }
     }
     return kept;
+}
+
+// The files a repair put back, as the player reads it.
+QString mendedText(qsizetype mended)
+{
+    if (mended == 0)
+        return QStringLiteral("Nenhum arquivo precisou de reparo. Abrindo o cliente.");
+    if (mended == 1)
+        return QStringLiteral("1 arquivo reparado. Abrindo o cliente.");
+    return QStringLiteral("%1 arquivos reparados. Abrindo o cliente.").arg(mended);
 }
 
 } // namespace
@@ -61,8 +75,22 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     // client. A lock that cannot be had at all (a read-only folder, say) stops nobody.
     InstanceLock lock;
     if (lock.acquire(QDir(appDir).filePath(QStringLiteral(".quorvex-updater.lock"))) ==
-        InstanceLock::Result::HeldElsewhere)
+        InstanceLock::Result::HeldElsewhere) {
+        RunLog::note(appDir, QStringLiteral("outro updater ja trabalha nesta pasta: esta execucao "
+                                            "termina sem mudar nada (codigo de saida 0)"));
         return true;
+    }
+    runLog.open(appDir);
+    // The client's arguments may carry a player's session: only their number is kept.
+    QString options =
+        QStringLiteral("opcoes: --app-dir \"%1\" --app-executable \"%2\" --wait-pid %3")
+            .arg(QDir::toNativeSeparators(appDir), QDir::toNativeSeparators(clientExecutable),
+                 QString::number(waitPid));
+    for (qsizetype i = 0; i < launchArguments.size(); ++i)
+        options += QStringLiteral(" --launch-arg <oculto>");
+    runLog.write({QStringLiteral("inicio: QuorvexUpdater, processo %1")
+                      .arg(QCoreApplication::applicationPid()),
+                  repair ? options + QStringLiteral(" --repair") : options});
     // Copies of the updater's own files set aside by the run that replaced them go as soon as
     // nothing runs from them, whatever this run then finds.
     removeAsideCopies(appDir);
@@ -89,12 +117,17 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     emit statusChanged(QStringLiteral("Verificando atualizacoes"),
                        QStringLiteral("Consultando %1").arg(shownUrl(config.manifestUrl)));
 
+    // A repair does without the record: it checks every file against the release and writes
+    // the record anew.
     QString versionError;
-    if (!readAppVersion(appDir, &local, &versionError, &installedDate)) {
+    const bool versionKnown = readAppVersion(appDir, &local, &versionError, &installedDate);
+    if (!versionKnown && !repair) {
         if (message)
             *message = versionError;
         return false;
     }
+    if (!versionKnown)
+        runLog.write(QStringLiteral("%1 O reparo confere todos os arquivos.").arg(versionError));
 
     QString fetchError;
     if (!fetchManifest(config, &manifest, &fetchError, installedDate)) {
@@ -106,7 +139,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     // Checked before the version order: a base this old must not be patched even
     // when the remote release is not newer.
     const QString minimum = manifest.minClientVersion.trimmed();
-    if (!minimum.isEmpty() && compareVersionStrings(local.version, minimum) < 0) {
+    if (versionKnown && !minimum.isEmpty() && compareVersionStrings(local.version, minimum) < 0) {
         const QString text = QStringLiteral("A atualizacao %1 exige pelo menos a versao base %2. "
                                             "Instale um pacote mais recente manualmente.")
                                  .arg(appVersionText(manifest.remoteVersion), minimum);
@@ -119,7 +152,9 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     // A path listed twice is one file: the last entry's content is the one installed.
     manifest.files = lastEntryPerPath(manifest.files);
 
-    if (compareVersions(local, manifest.remoteVersion) >= 0) {
+    const int order = versionKnown ? compareVersions(local, manifest.remoteVersion) : 0;
+    repairing = repair && order == 0;
+    if (order > 0 || (order == 0 && !repairing)) {
         // What a run ended between recording the version and cleaning up left behind: staged
         // copies that will never be applied, and old copies of files now in place.
         EventSlices slices;
@@ -136,7 +171,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
         return relaunchClient(message);
     }
 
-    if (manifest.files.isEmpty()) {
+    if (!repairing && manifest.files.isEmpty()) {
         if (message)
             *message =
                 QStringLiteral("O manifesto remoto informou versao nova, mas nao trouxe arquivos.");
@@ -144,10 +179,16 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     }
 
     const QString changelog = manifest.changelog.trimmed();
-    emit statusChanged(QStringLiteral("Atualizacao encontrada"),
-                       QStringLiteral("Nova versao: %1\nChangelog: %2")
-                           .arg(appVersionText(manifest.remoteVersion),
-                                changelog.isEmpty() ? QStringLiteral("sem descricao") : changelog));
+    if (repairing)
+        emit statusChanged(QStringLiteral("Verificando arquivos"),
+                           QStringLiteral("Comparando os arquivos instalados com a versao %1.")
+                               .arg(appVersionText(manifest.remoteVersion)));
+    else
+        emit statusChanged(
+            QStringLiteral("Atualizacao encontrada"),
+            QStringLiteral("Nova versao: %1\nChangelog: %2")
+                .arg(appVersionText(manifest.remoteVersion),
+                     changelog.isEmpty() ? QStringLiteral("sem descricao") : changelog));
 
     QString targetError;
     if (!checkTargets(config, manifest, &targetError)) {
@@ -171,7 +212,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     }
 
     emit statusChanged(
-        QStringLiteral("Aplicando atualizacao"),
+        repairing ? QStringLiteral("Aplicando reparo") : QStringLiteral("Aplicando atualizacao"),
         QStringLiteral("Aguardando o processo principal encerrar para substituir os arquivos."));
     emit progressModeChanged(true);
 
@@ -189,6 +230,9 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
         return false;
     }
 
+    // A folder at the record's name is what a repair found there instead of a record.
+    if (fsys::entryKind(versionFilePath(appDir)) == fsys::EntryKind::Folder)
+        removeTree(appDir, versionFilePath(appDir));
     // Written only after every file is in place, so an interrupted install is found again;
     // never through a link, which the atomic save would follow.
     QString writeError = linkRefusal(QStringLiteral("version.json"));
@@ -204,6 +248,15 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
         removeTree(appDir, stagingRoot(appDir), &slices);
     }
 
+    if (repairing) {
+        const qsizetype mended =
+            std::count_if(staged.cbegin(), staged.cend(),
+                          [](const StagedFile &f) { return !f.stagedPath.isEmpty(); });
+        if (updated)
+            *updated = mended > 0;
+        emit statusChanged(QStringLiteral("Reparo concluido"), mendedText(mended));
+        return relaunchClient(message);
+    }
     if (updated)
         *updated = true;
     emit statusChanged(

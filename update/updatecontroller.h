@@ -4,6 +4,7 @@
 #include "download/stagedfile.h"
 #include "files/updateconfig.h"
 #include "manifest/updatemanifest.h"
+#include "update/runlog.h"
 
 #include <QList>
 #include <QObject>
@@ -47,7 +48,13 @@ public:
     const QString clientExecutable;
     const QStringList launchArguments;
     const qint64 waitPid;
+    const bool repair;
     QNetworkAccessManager *const networkManager;
+
+    // Set by runUpdate: this run mends the installed release instead of installing a new one.
+    bool repairing = false;
+    // Every run's record for support, open while the run holds the client folder.
+    RunLog runLog;
 
 signals:
     void statusChanged(const QString &title, const QString &detail);

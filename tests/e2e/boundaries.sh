@@ -102,9 +102,11 @@ two_updaters() {
         expect "$name, second: done at once" said "finished 1 0 "
         expect "$name, second: nothing shown" [ "$(grep -c status "$out")" = 0 ]
         expect "$name, second: client not started" [ ! -e c/launch_record.txt ]
+        expect "$name, second: one line in the log" grep -q "outro updater ja trabalha" c/updater.log
         kill -9 "${pids[-1]}" && wait $!
         expect "$name, first: finished" grep -q "finished 1 1" first.out
         expect "$name, first: installed" installed rel c
+        expect "$name, first: its log whole" grep -q "inicio:.*status: Atualizacao concluida" <(tr '\n' ' ' <c/updater.log)
     done <<'ROWS'
 nothing|:
 a folder|mkdir -p c/.quorvex-updater.lock/x

@@ -149,7 +149,7 @@ PY
 gone() { [[ $(ps -o stat= -p "$1") =~ ^(Z|$) ]]; } # PID: the process has ended
 snap() { # DIR: every entry below DIR, its kind, link target and content; not the updater's own
     local own=(-path ./.update-staging -prune -o ! -name launch_record.txt
-        ! -name .quorvex-updater.lock)
+        ! -name .quorvex-updater.lock ! -name 'updater.log*')
     (cd "$1" && find . -mindepth 1 "${own[@]}" -printf '%y %p %l\n' | sort &&
         find . "${own[@]}" -type f -print0 | sort -z | xargs -0r sha256sum)
 }

@@ -189,7 +189,7 @@ void TestManifest::parse_data()
     row("element not object", withFile(good + "7"), Error, badPath);
     for (const char *owned : {"Version.JSON", "updater_config.json", ".update-staging/x.pak",
                               ".quorvex-updater.lock", "a.pak.quorvex-bak", "a.dll.Quorvex-Old",
-                              ".Quorvex-Chunks/x"})
+                              ".Quorvex-Chunks/x", "Updater.LOG", "updater.log.1"})
         row(owned, withFile(good + R"({"path":")" + owned + R"(","hash":"ab","url":"x"})"), Error,
             badPath);
     row("file url", withFile(good + R"({"path":"a.pak","hash":"ab","url":"file:///etc/x"})"), Error,
