@@ -20,6 +20,8 @@ public:
     bool update(const void *data, std::size_t size);
     // Ends the hash; further updates fail.
     bool finish(std::uint8_t (&digest)[DigestSize]);
+    // Starts a new hash in the same object, cheaper than a new object for many small inputs.
+    bool restart();
 
 private:
     struct State;

@@ -71,3 +71,14 @@ bool Sha256::finish(std::uint8_t (&digest)[DigestSize])
     m_failed = true;
     return ok;
 }
+
+bool Sha256::restart()
+{
+    if (!m_state)
+        return false;
+    BCryptDestroyHash(m_state->hash);
+    m_state->hash = nullptr;
+    m_failed =
+        !succeeded(BCryptCreateHash(m_state->algorithm, &m_state->hash, nullptr, 0, nullptr, 0, 0));
+    return !m_failed;
+}

@@ -46,3 +46,9 @@ bool Sha256::finish(std::uint8_t (&digest)[DigestSize])
     m_failed = true;
     return ok;
 }
+
+bool Sha256::restart()
+{
+    m_failed = !m_state || EVP_DigestInit_ex(m_state->context, EVP_sha256(), nullptr) != 1;
+    return !m_failed;
+}

@@ -1,8 +1,8 @@
 #include "files/appversion.h"
+#include "files/filesystem.h"
 #include "files/jsonrecord.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,7 +14,8 @@ QString versionFilePath(const QString &appDir)
     return recordFilePath(appDir, QStringLiteral("version.json"));
 }
 
-bool readAppVersion(const QString &appDir, AppVersion *version, QString *error)
+bool readAppVersion(const QString &appDir, AppVersion *version, QString *error,
+                    QDateTime *releaseDate)
 {
     if (!version) {
         if (error)
@@ -29,15 +30,16 @@ bool readAppVersion(const QString &appDir, AppVersion *version, QString *error)
         return true;
     }
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    // Bounded and never waiting: a pipe or a device at the name fails at once.
+    QByteArray content;
+    QString readError;
+    if (!fsys::readRegularFile(path, RecordSizeLimit, &content, &readError)) {
         if (error)
-            *error =
-                QStringLiteral("Nao foi possivel abrir version.json: %1").arg(file.errorString());
+            *error = QStringLiteral("Nao foi possivel abrir version.json: %1").arg(readError);
         return false;
     }
 
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const QJsonDocument document = QJsonDocument::fromJson(content);
     if (!document.isObject()) {
         if (error)
             *error = QStringLiteral("version.json invalido.");
@@ -48,10 +50,14 @@ bool readAppVersion(const QString &appDir, AppVersion *version, QString *error)
     const QJsonValue text = object.value(QLatin1String("version"));
     version->version = text.isString() ? text.toString() : QStringLiteral("0.0.0");
     version->build = wholeInt(object.value(QLatin1String("build")), 0);
+    if (releaseDate)
+        *releaseDate = QDateTime::fromString(object.value(QLatin1String("release_date")).toString(),
+                                             Qt::ISODateWithMs);
     return true;
 }
 
-bool writeAppVersion(const QString &appDir, const AppVersion &version, QString *error)
+bool writeAppVersion(const QString &appDir, const AppVersion &version, QString *error,
+                     const QDateTime &releaseDate)
 {
     QSaveFile file(versionFilePath(appDir));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
@@ -66,6 +72,11 @@ bool writeAppVersion(const QString &appDir, const AppVersion &version, QString *
     object.insert(QLatin1String("build"), version.build);
     object.insert(QLatin1String("updated_at"),
                   QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
+    if (releaseDate.isValid()) {
+        const QDateTime date = releaseDate.toUTC();
+        object.insert(QLatin1String("release_date"),
+                      date.toString(date.time().msec() ? Qt::ISODateWithMs : Qt::ISODate));
+    }
 
     // Qt 6.4 lets commit() succeed when its own flush of buffered data fails, which
     // would put a cut-off file in place; so push the data out here and abandon the

@@ -1,10 +1,10 @@
 #pragma once
 
 // What the updater needs from the file system beyond what Qt offers: it must see a link
-// (a symbolic link, a junction or any other reparse point) as a link and never follow it
-// where it writes, know a file by its identity rather than its name, keep a rename from
-// silently becoming a copy, and push written data to the disk. One implementation per
-// platform: filesystem_posix.cpp and filesystem_win.cpp.
+// (a symbolic link, a junction, a mount point) as a link and never follow it where it writes,
+// keep a rename from silently becoming a copy, read without waiting on what is not a file,
+// and push written data to the disk. How it names and knows a file is in fileidentity.h.
+// One implementation per platform: filesystem_posix.cpp and filesystem_win.cpp.
 
 #include <QString>
 #include <QStringList>
@@ -22,7 +22,8 @@ enum class EntryKind
     Missing,
     File,   // a regular file
     Folder, // a real folder
-    Link,   // symbolic link, junction or other reparse point: never followed
+    Link,   // symbolic link, junction or mount point: never followed. Reparse points that
+            // name no other place (cloud-synced or deduplicated entries) are files and folders.
     Other   // a device, pipe or socket
 };
 
@@ -33,10 +34,8 @@ EntryKind entryKind(const QString &path);
 // points at. False when path is not a link or cannot be removed.
 bool removeLink(const QString &path);
 
-// True when both paths lead to the same file on disk: links resolved, and on Windows letter
-// case and 8.3 short names seen through (volume serial number and file index; on POSIX,
-// device and inode). False when either cannot be opened.
-bool sameFile(const QString &a, const QString &b);
+// Removes the file or link at path itself, also when it is marked read-only. Folders fail.
+bool removeFile(const QString &path, QString *error = nullptr);
 
 // Renames a file or folder within one volume. Never replaces an existing target and never
 // falls back to copying: it fails when the target exists, when the rename would cross

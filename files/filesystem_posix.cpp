@@ -161,18 +161,15 @@ qint64 freeBytes(const QString &path)
     return qint64(info.f_bavail) * qint64(info.f_frsize);
 }
 
+bool removeFile(const QString &path, QString *error)
+{
+    return ::unlink(native(path).constData()) == 0 || failed(error);
+}
+
 bool removeLink(const QString &path)
 {
     // unlink() takes the link itself, also when it points at a folder.
     return entryKind(path) == EntryKind::Link && ::unlink(native(path).constData()) == 0;
-}
-
-bool sameFile(const QString &a, const QString &b)
-{
-    struct stat first, second;
-    return ::stat(native(a).constData(), &first) == 0 &&
-           ::stat(native(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
 }
 
 bool renameEntry(const QString &from, const QString &to, QString *error)
@@ -205,16 +202,25 @@ bool syncFiles(const QStringList &paths, QString *error)
     if (paths.isEmpty())
         return true;
 #ifdef __linux__
-    // One sync of the whole file system costs one journal commit, where a sync per file
-    // would cost one each.
-    const int fd = ::open(native(paths.constFirst()).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return failed(error);
-    const bool ok = ::syncfs(fd) == 0;
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return ok || failed(error);
+    // One sync per file system costs one journal commit each, where a sync per file would
+    // cost one per file. Files may lie on several: the player may link a folder to another disk.
+    QList<dev_t> synced;
+    for (const QString &path : paths) {
+        struct stat info;
+        if (::stat(native(path).constData(), &info) != 0)
+            return failed(error);
+        if (synced.contains(info.st_dev))
+            continue;
+        const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return failed(error);
+        const bool ok = ::syncfs(fd) == 0;
+        closeKeepingErrno(fd);
+        if (!ok)
+            return failed(error);
+        synced.append(info.st_dev);
+    }
+    return true;
 #else
     for (const QString &path : paths) {
         const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);

@@ -1,4 +1,5 @@
 #include "files/filesystem.h"
+#include "files/win32path.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -11,32 +12,6 @@
 namespace fsys {
 namespace {
 
-// Win32 wants backslashes, and a path past MAX_PATH only in the \\?\ form, which is taken
-// literally, so it must already be absolute and clean.
-std::wstring win32Path(const QString &path)
-{
-    QString native = QDir::toNativeSeparators(QDir::cleanPath(path));
-    if (native.size() >= MAX_PATH && !QDir::isRelativePath(path)) {
-        if (native.startsWith(QLatin1String("\\\\")))
-            native = QLatin1String("\\\\?\\UNC\\") + native.mid(2);
-        else if (!native.startsWith(QLatin1String("\\\\?\\")))
-            native = QLatin1String("\\\\?\\") + native;
-    }
-    return native.toStdWString();
-}
-
-QString systemText(DWORD code)
-{
-    wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    QString message = length ? QString::fromWCharArray(text, static_cast<int>(length)).trimmed()
-                             : QStringLiteral("Windows error %1").arg(code);
-    LocalFree(text);
-    return message;
-}
-
 void setError(QString *error, DWORD code)
 {
     // A failure must never read as "The operation completed successfully".
@@ -44,35 +19,29 @@ void setError(QString *error, DWORD code)
         *error = systemText(code ? code : ERROR_GEN_FAILURE);
 }
 
-struct FileId
-{
-    DWORD volume = 0;
-    DWORD indexHigh = 0;
-    DWORD indexLow = 0;
-};
-
-// Opens the file or folder behind the path (links followed) just to read its identity.
-bool fileId(const QString &path, FileId *id)
-{
-    const HANDLE handle = CreateFileW(win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION info{};
-    const bool ok = GetFileInformationByHandle(handle, &info);
-    CloseHandle(handle);
-    if (!ok)
-        return false;
-    *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    return true;
-}
-
 bool refused(QString *error, const char *reason)
 {
     if (error)
         *error = QString::fromLatin1(reason);
     return false;
+}
+
+// Only a reparse point that names another place is a link (symbolic links, junctions, mount
+// points); cloud-synced and deduplicated files carry tags of their own and read as usual. A
+// tag that cannot be read, or none at all (wine's symbolic links), counts as a link.
+bool isLinkTag(const std::wstring &native)
+{
+    const HANDLE handle =
+        CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return true;
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    const bool read =
+        GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info);
+    CloseHandle(handle);
+    return !read || info.ReparseTag == 0 || IsReparseTagNameSurrogate(info.ReparseTag);
 }
 
 bool isSole(HANDLE handle)
@@ -223,18 +192,58 @@ qint64 freeBytes(const QString &path)
 
 EntryKind entryKind(const QString &path)
 {
-    const DWORD attributes = GetFileAttributesW(win32Path(path).c_str());
+    const std::wstring native = win32Path(path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return EntryKind::Missing;
-    // Junctions and symbolic links alike carry this attribute; the folder bit only says
-    // which kind of link it is.
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    // Junctions and symbolic links alike; the folder bit only says which kind of link it is.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && isLinkTag(native))
         return EntryKind::Link;
     if (attributes & FILE_ATTRIBUTE_DEVICE)
         return EntryKind::Other;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return EntryKind::Folder;
     return EntryKind::File;
+}
+
+bool removeFile(const QString &path, QString *error)
+{
+    const std::wstring native = win32Path(path);
+    if (DeleteFileW(native.c_str()))
+        return true;
+    const DWORD code = GetLastError();
+    // DeleteFileW refuses a read-only file. The mark belongs to the file, not to this name, so
+    // it goes back on when the file lives on under another name (a hard link).
+    const HANDLE handle =
+        CreateFileW(native.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        setError(error, code);
+        return false;
+    }
+    const DWORD others = info.dwFileAttributes &
+                         (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = others ? others : FILE_ATTRIBUTE_NORMAL;
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    const bool gone =
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
+        SetFileInformationByHandle(handle, FileDispositionInfo, &dispose, sizeof dispose);
+    const DWORD failure = GetLastError();
+    if (!gone || info.nNumberOfLinks > 1) {
+        basic.FileAttributes = others | FILE_ATTRIBUTE_READONLY;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    CloseHandle(handle);
+    if (!gone)
+        setError(error, failure);
+    return gone;
 }
 
 bool removeLink(const QString &path)
@@ -247,13 +256,6 @@ bool removeLink(const QString &path)
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return RemoveDirectoryW(native.c_str());
     return DeleteFileW(native.c_str());
-}
-
-bool sameFile(const QString &a, const QString &b)
-{
-    FileId first, second;
-    return fileId(a, &first) && fileId(b, &second) && first.volume == second.volume &&
-           first.indexHigh == second.indexHigh && first.indexLow == second.indexLow;
 }
 
 bool renameEntry(const QString &from, const QString &to, QString *error)
@@ -273,15 +275,24 @@ void startWriteback(QFileDevice &)
 
 bool syncFiles(const QStringList &paths, QString *error)
 {
-    // Windows has no cheaper way for many files than one flush each.
+    // Windows has no cheaper way for many files than one flush each, and a flush needs a
+    // handle open for writing, which a read-only file refuses: its mark is lifted meanwhile.
     for (const QString &path : paths) {
-        const HANDLE handle = CreateFileW(win32Path(path).c_str(), GENERIC_WRITE,
+        const std::wstring native = win32Path(path);
+        const DWORD attributes = GetFileAttributesW(native.c_str());
+        const bool readOnly =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+        if (readOnly)
+            SetFileAttributesW(native.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        const HANDLE handle = CreateFileW(native.c_str(), GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         const bool ok = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
         const DWORD code = GetLastError();
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
+        if (readOnly)
+            SetFileAttributesW(native.c_str(), attributes);
         if (!ok) {
             setError(error, code);
             return false;

@@ -1,10 +1,10 @@
 #include "files/folderguard.h"
 
 #include "files/eventslices.h"
+#include "files/fileidentity.h"
 #include "files/filesystem.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStringList>
 
 namespace {
@@ -22,6 +22,13 @@ QStringList componentsBelow(const QString &root, const QString &path)
     return components;
 }
 
+bool within(const QString &path, const QString &folder)
+{
+    return path.compare(folder, Qt::CaseInsensitive) == 0 ||
+           path.startsWith(folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/'),
+                           Qt::CaseInsensitive);
+}
+
 } // namespace
 
 QString linkOnPath(const QString &root, const QString &path)
@@ -37,9 +44,62 @@ QString linkOnPath(const QString &root, const QString &path)
     return QString();
 }
 
+QString refusedLinkOn(const QString &root, const QString &path)
+{
+    const QStringList components = componentsBelow(root, path);
+    QString realRoot;
+    for (const QString &component : components) {
+        const fsys::EntryKind kind = fsys::entryKind(component);
+        if (kind == fsys::EntryKind::Missing)
+            break;
+        if (kind != fsys::EntryKind::Link)
+            continue;
+        if (component == components.constLast())
+            return component;
+        if (realRoot.isEmpty())
+            realRoot = fsys::realPath(root);
+        // A link back into the client folder or above it makes two paths one place, and may
+        // reach the updater's own files under a name it does not guard.
+        const QString to = fsys::realPath(component);
+        if (to.isEmpty() || realRoot.isEmpty() || fsys::entryKind(to) != fsys::EntryKind::Folder ||
+            within(to, realRoot) || within(realRoot, to))
+            return component;
+    }
+    return QString();
+}
+
+QString realLocation(const QString &path)
+{
+    QString existing = QDir::cleanPath(path);
+    QString rest;
+    for (;;) {
+        const QString real = fsys::realPath(existing);
+        if (!real.isEmpty())
+            return rest.isEmpty() ? real : real + QLatin1Char('/') + rest;
+        const qsizetype slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            return QDir::cleanPath(path);
+        rest = rest.isEmpty() ? existing.mid(slash + 1)
+                              : existing.mid(slash + 1) + QLatin1Char('/') + rest;
+        existing.truncate(slash);
+    }
+}
+
 QString linkRefusal(const QString &relativePath)
 {
     return QStringLiteral("O caminho '%1' passa por um link e nao sera alterado.")
+        .arg(QDir::toNativeSeparators(relativePath));
+}
+
+QString folderRefusal(const QString &relativePath)
+{
+    return QStringLiteral("Ja existe uma pasta em '%1'; ela nao sera substituida por um arquivo.")
+        .arg(QDir::toNativeSeparators(relativePath));
+}
+
+QString shortNameRefusal(const QString &relativePath)
+{
+    return QStringLiteral("O caminho '%1' usa um nome curto do Windows e nao sera alterado.")
         .arg(QDir::toNativeSeparators(relativePath));
 }
 
@@ -57,7 +117,7 @@ bool makeOwnFolder(const QString &root, const QString &folder)
         case fsys::EntryKind::Missing:
             break;
         default:
-            if (!QFile::remove(component))
+            if (!fsys::removeFile(component))
                 return false;
         }
         if (!QDir().mkdir(component))
@@ -79,7 +139,7 @@ void removeBelow(const QString &path, EventSlices *slices)
     case fsys::EntryKind::Folder:
         break;
     default:
-        QFile::remove(path);
+        fsys::removeFile(path);
         return;
     }
     const QStringList names =

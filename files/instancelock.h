@@ -13,7 +13,7 @@ public:
     {
         Acquired,
         HeldElsewhere, // another live process holds it
-        Unavailable    // the lock file cannot be opened: a link, a folder, a read-only folder
+        Unavailable    // no lock file can be made: a read-only folder
     };
 
     InstanceLock() = default;
@@ -21,7 +21,8 @@ public:
     InstanceLock(const InstanceLock &) = delete;
     InstanceLock &operator=(const InstanceLock &) = delete;
 
-    // Never follows a link at path and never blocks.
+    // Never follows a link at path and never blocks. The name is the updater's own: anything
+    // else standing there (a folder, a link, a second name of another file) is cleared first.
     Result acquire(const QString &path);
     void release();
 

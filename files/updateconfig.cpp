@@ -1,8 +1,8 @@
 #include "files/updateconfig.h"
+#include "files/filesystem.h"
 #include "files/jsonrecord.h"
 #include "manifest/signature.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -39,15 +39,17 @@ bool readUpdateConfig(const QString &appDir, UpdateConfig *config, QString *erro
         return true;
     }
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    // Bounded and never waiting: a pipe or a device at the name fails at once.
+    QByteArray content;
+    QString readError;
+    if (!fsys::readRegularFile(path, RecordSizeLimit, &content, &readError)) {
         if (error)
-            *error = QStringLiteral("Nao foi possivel abrir updater_config.json: %1")
-                         .arg(file.errorString());
+            *error =
+                QStringLiteral("Nao foi possivel abrir updater_config.json: %1").arg(readError);
         return false;
     }
 
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const QJsonDocument document = QJsonDocument::fromJson(content);
     const auto invalid = [error] {
         if (error)
             *error = QStringLiteral("updater_config.json invalido.");
@@ -76,6 +78,9 @@ bool readUpdateConfig(const QString &appDir, UpdateConfig *config, QString *erro
     }
     // The mirrors from the list are tried first.
     appendUniqueUrl(&result.manifestUrls, result.manifestUrl);
+
+    const QJsonValue selfUpdate = object.value(QLatin1String("self_update"));
+    result.selfUpdate = selfUpdate.isBool() && selfUpdate.toBool();
 
     result.checkTimeoutMs =
         wholeInt(object.value(QLatin1String("check_timeout_ms")), result.checkTimeoutMs);

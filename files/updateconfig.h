@@ -14,6 +14,8 @@ struct UpdateConfig
     int downloadTimeoutMs = 120000;
     // DER of the key that must have signed the manifest; empty: manifests are not checked.
     QByteArray publicKey;
+    // A release may change the running updater's own executable ("self_update": true).
+    bool selfUpdate = false;
     int maxParallelDownloads = 6; // transfers in flight at once, 1 to 16
     int maxDownloadRateKib = 0;   // KiB/s for all transfers together; 0: no cap
 };

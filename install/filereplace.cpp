@@ -2,8 +2,11 @@
 
 #include "files/eventslices.h"
 #include "files/failure.h"
+#include "files/fileidentity.h"
 #include "files/filesystem.h"
 #include "files/folderguard.h"
+#include "files/loadedfiles.h"
+#include "install/leftovers.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,47 +17,68 @@ namespace {
 
 constexpr qint64 CopyBlockSize = 1024 * 1024;
 
-// For a staging folder on another volume than the file's place: a copy under a name of its
-// own, in slices, then renamed into place, so the target is never seen half written.
-bool copyInto(const QString &from, const QString &to, EventSlices &slices)
+// A copy under a name of its own, in slices, then renamed into place, so the target is never
+// seen half written: for a staging folder on another volume than the file's place (a folder
+// the player linked to another disk), and for a staged copy that has a second name.
+bool copyInto(const QString &from, const QString &to, QFileDevice::Permissions permissions,
+              EventSlices &slices)
 {
     const QString incoming = to + QStringLiteral(".quorvex-new");
-    QFile::remove(incoming);
     QFile in(from);
     QFile out(incoming);
-    bool ok = in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly);
+    bool ok = in.open(QIODevice::ReadOnly) && fsys::openOwnFile(&out, QIODevice::WriteOnly);
     QByteArray block(CopyBlockSize, Qt::Uninitialized);
     for (qint64 n = 1; ok && n > 0; slices.yield()) {
         n = in.read(block.data(), CopyBlockSize);
         ok = n >= 0 && out.write(block.constData(), n) == n;
     }
     out.close();
-    ok = ok && out.error() == QFileDevice::NoError && fsys::renameEntry(incoming, to);
+    ok = ok && out.error() == QFileDevice::NoError &&
+         (!permissions || QFile::setPermissions(incoming, permissions)) &&
+         fsys::renameEntry(incoming, to);
     if (!ok)
-        QFile::remove(incoming);
+        fsys::removeFile(incoming);
     return ok;
+}
+
+// The staged copy goes into place by rename when it is the updater's alone; one with a second
+// name (a hard link to some other file) is copied, so that nothing done to the installed file
+// reaches that other one.
+bool place(const QString &staged, const QString &target, QFileDevice::Permissions permissions,
+           EventSlices &slices)
+{
+    if (fsys::isSoleFile(staged) && (!permissions || QFile::setPermissions(staged, permissions)) &&
+        fsys::renameEntry(staged, target))
+        return true;
+    return copyInto(staged, target, permissions, slices);
 }
 
 } // namespace
 
 // Each file is moved into place by rename. Its old copy waits under a name only the updater
 // uses until the new one is in place, so a kill at any moment leaves every file old and whole
-// or new and whole, and the next run finishes the job.
+// or new and whole, and the next run finishes the job. A file the running updater is made of
+// cannot be removed while it runs (Windows): it is set aside under a name of its own, which is
+// never put back, and a later run removes it.
 bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString *error)
 {
+    QSet<QByteArray> running;
+    for (const QString &file : loadedFiles()) {
+        const QByteArray key = fsys::fileKey(file);
+        if (!key.isEmpty())
+            running.insert(key);
+    }
     EventSlices slices;
     QStringList placed;
     QSet<QString> folders; // made or found already in this run
     for (const StagedFile &entry : staged) {
         const QString target = QDir::cleanPath(QDir(appDir).filePath(entry.file.path));
-        const QString backup = target + QStringLiteral(".quorvex-bak");
         const QString shown = QDir::toNativeSeparators(entry.file.path);
-        if (!linkOnPath(appDir, target).isEmpty())
+        if (!refusedLinkOn(appDir, target).isEmpty())
             return fail(error, linkRefusal(entry.file.path));
         // A file already in place may still have the old copy an interrupted run kept.
         if (entry.stagedPath.isEmpty()) {
-            if (fsys::entryKind(backup) == fsys::EntryKind::File)
-                QFile::remove(backup);
+            settleLeftovers(target);
             continue;
         }
 
@@ -71,33 +95,31 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
 
         // An old copy without its file means a run was cut off mid-swap: it is the only
         // copy of the old file, so it goes back first.
-        const fsys::EntryKind backupKind = fsys::entryKind(backup);
-        if (backupKind == fsys::EntryKind::Link)
-            fsys::removeLink(backup);
-        else if (backupKind == fsys::EntryKind::File) {
-            if (fsys::entryKind(target) == fsys::EntryKind::Missing)
-                fsys::renameEntry(backup, target);
-            else
-                QFile::remove(backup);
-        }
-
-        const bool existed = fsys::entryKind(target) != fsys::EntryKind::Missing;
+        settleLeftovers(target);
+        const fsys::EntryKind kind = fsys::entryKind(target);
+        // Only an empty folder was let through; the player's files are never moved aside.
+        if (kind == fsys::EntryKind::Folder && !QDir().rmdir(target))
+            return fail(error, folderRefusal(entry.file.path));
+        const bool existed = kind != fsys::EntryKind::Missing && kind != fsys::EntryKind::Folder;
+        const QString old = existed && running.contains(fsys::fileKey(target)) ? asideName(target)
+                                                                               : backupName(target);
         // Downloads carry no permissions; keep the old file's, such as its executable bit.
-        if (existed)
-            QFile::setPermissions(entry.stagedPath, QFile::permissions(target));
-        if (existed && !fsys::renameEntry(target, backup))
+        const QFileDevice::Permissions permissions =
+            existed ? QFile::permissions(target) : QFileDevice::Permissions();
+        if (existed && !fsys::renameEntry(target, old))
             return fail(error,
                         QStringLiteral("Nao foi possivel substituir '%1'. O arquivo provavelmente "
                                        "ainda esta em uso.")
                             .arg(shown));
-        if (!fsys::renameEntry(entry.stagedPath, target) &&
-            !copyInto(entry.stagedPath, target, slices)) {
+        if (!place(entry.stagedPath, target, permissions, slices)) {
             if (existed)
-                fsys::renameEntry(backup, target);
+                fsys::renameEntry(old, target);
             return fail(error,
                         QStringLiteral("Falha ao copiar '%1' para o destino final.").arg(shown));
         }
-        QFile::remove(backup);
+        // A running file set aside may refuse to go until the updater ends.
+        if (existed)
+            fsys::removeFile(old);
         placed.append(target);
         slices.yield();
     }

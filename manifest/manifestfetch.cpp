@@ -19,7 +19,7 @@ bool isHttp(const QUrl &url)
 } // namespace
 
 bool UpdateController::fetchManifest(const UpdateConfig &config, UpdateManifest *manifest,
-                                     QString *error)
+                                     QString *error, const QDateTime &installedDate)
 {
     // Without a record nothing could be kept, so no endpoint is bothered.
     if (!manifest) {
@@ -70,9 +70,21 @@ bool UpdateController::fetchManifest(const UpdateConfig &config, UpdateManifest 
         // Relative file urls resolve against the configured endpoint, not the place a
         // redirect ended at.
         QString parseError;
-        if (parseUpdateManifest(fetched.body, url, manifest, &parseError))
-            return true;
-        lastError = QStringLiteral("%1 (%2)").arg(parseError, urlText);
+        UpdateManifest parsed;
+        if (!parseUpdateManifest(fetched.body, url, &parsed, &parseError)) {
+            lastError = QStringLiteral("%1 (%2)").arg(parseError, urlText);
+            continue;
+        }
+        // A signature never expires: an older release, validly signed, served again by a
+        // mirror would otherwise be taken whenever its version text happens to order higher.
+        if (!config.publicKey.isEmpty() && installedDate.isValid() &&
+            (!parsed.date.isValid() || parsed.date < installedDate)) {
+            lastError =
+                QStringLiteral("Manifesto mais antigo que a versao instalada em %1.").arg(urlText);
+            continue;
+        }
+        *manifest = parsed;
+        return true;
     }
 
     if (error)

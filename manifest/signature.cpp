@@ -37,6 +37,11 @@ bool hasSpkiShape(const QByteArray &spki)
            spki.at(SpkiPrefixSize) == '\x04';
 }
 
+QByteArray spkiFromPoint(const QByteArray &point)
+{
+    return QByteArray::fromRawData(P256SpkiPrefix, SpkiPrefixSize) + '\x04' + point;
+}
+
 } // namespace signature_detail
 
 bool parseManifestPublicKey(const QString &line, QByteArray *spki)

@@ -8,7 +8,7 @@
 //   P-256 prefix, then the uncompressed point 04||X||Y).
 // - Signature: one line of base64 of r||s (64 bytes, each half big-endian) over the manifest's
 //   exact bytes, kept beside it as "<manifest>.sig".
-// - Private key (publishing only): a PKCS#8 PEM file.
+// - Private key: a PKCS#8 PEM file, made and used by QuorvexPublish (publish/signingkey.h).
 
 #include <QByteArray>
 #include <QString>
@@ -23,14 +23,3 @@ bool parseManifestPublicKey(const QString &line, QByteArray *spki);
 // a malformed key and a wrong signature all give false.
 bool verifyManifestSignature(const QByteArray &spki, const QByteArray &message,
                              const QByteArray &signatureText);
-
-// Signing is for the publisher's machine and needs OpenSSL; elsewhere both fail with a message.
-
-// Makes a new key pair and writes its private key to keyFile, readable by its owner only and
-// never over an existing file. publicKeyLine gets the matching public key line.
-bool generateSigningKey(const QString &keyFile, QString *publicKeyLine, QString *error = nullptr);
-
-// Signs message with the private key in keyFile; signatureText gets one line of base64 without
-// a line break.
-bool signManifest(const QString &keyFile, const QByteArray &message, QByteArray *signatureText,
-                  QString *error = nullptr);

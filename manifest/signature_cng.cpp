@@ -1,62 +1,18 @@
 #include "manifest/signature.h"
 
-#include "files/failure.h"
+#include "manifest/cnghandles.h"
 #include "manifest/signaturebackend.h"
-
-#include <windows.h>
-
-#include <bcrypt.h>
 
 #include <cstring>
 
 using namespace signature_detail;
+using cng::HashHandle;
+using cng::KeyHandle;
+using cng::Provider;
 
 namespace {
 
 constexpr ULONG DigestSize = 32;
-
-struct Provider
-{
-    BCRYPT_ALG_HANDLE handle = nullptr;
-    explicit Provider(LPCWSTR algorithm)
-    {
-        if (BCryptOpenAlgorithmProvider(&handle, algorithm, nullptr, 0) < 0)
-            handle = nullptr;
-    }
-    ~Provider()
-    {
-        if (handle)
-            BCryptCloseAlgorithmProvider(handle, 0);
-    }
-    Provider(const Provider &) = delete;
-    Provider &operator=(const Provider &) = delete;
-};
-
-struct KeyHandle
-{
-    BCRYPT_KEY_HANDLE handle = nullptr;
-    KeyHandle() = default;
-    ~KeyHandle()
-    {
-        if (handle)
-            BCryptDestroyKey(handle);
-    }
-    KeyHandle(const KeyHandle &) = delete;
-    KeyHandle &operator=(const KeyHandle &) = delete;
-};
-
-struct HashHandle
-{
-    BCRYPT_HASH_HANDLE handle = nullptr;
-    HashHandle() = default;
-    ~HashHandle()
-    {
-        if (handle)
-            BCryptDestroyHash(handle);
-    }
-    HashHandle(const HashHandle &) = delete;
-    HashHandle &operator=(const HashHandle &) = delete;
-};
 
 // CNG checks that the point lies on the curve when it imports a public key.
 bool importPublicKey(const Provider &ecdsa, const QByteArray &spki, KeyHandle *key)
@@ -119,16 +75,3 @@ bool verifyP1363(const QByteArray &spki, const QByteArray &message, const QByteA
 }
 
 } // namespace signature_detail
-
-// The private key stays on the publisher's Linux machine; this build only verifies.
-
-bool generateSigningKey(const QString & /*keyFile*/, QString * /*publicKeyLine*/, QString *error)
-{
-    return fail(error, QStringLiteral("signing needs the Linux build of QuorvexPublish"));
-}
-
-bool signManifest(const QString & /*keyFile*/, const QByteArray & /*message*/,
-                  QByteArray * /*signatureText*/, QString *error)
-{
-    return fail(error, QStringLiteral("signing needs the Linux build of QuorvexPublish"));
-}

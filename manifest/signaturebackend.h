@@ -16,6 +16,9 @@ constexpr int SignatureSize = 64; // r||s
 // itself is not checked.
 bool hasSpkiShape(const QByteArray &spki);
 
+// The key of the point X||Y (64 bytes) in the shape above.
+QByteArray spkiFromPoint(const QByteArray &point);
+
 // Backend: spki has the shape above. True when its point lies on the curve.
 bool isPublicKeyValid(const QByteArray &spki);
 // Backend: spki has the shape above and signature is r||s.

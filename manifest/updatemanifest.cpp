@@ -8,6 +8,7 @@
 #include <QJsonValue>
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -45,6 +46,38 @@ qint64 jsonSize(const QJsonValue &value)
     if (number <= -9223372036854775808.0)
         return std::numeric_limits<qint64>::min();
     return static_cast<qint64>(number);
+}
+
+// Only the web: a file: url would read the player's own disk, a pipe would hang.
+bool isWebUrl(const QUrl &url)
+{
+    return url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+}
+
+bool isSha256Hex(const QString &text)
+{
+    return text.size() == 64 && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+               return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+                      (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
+           });
+}
+
+// The optional "chunks" of a file entry. Anything malformed is ignored rather than failing
+// the manifest: the file is then fetched whole, as by an updater that does not know the key.
+ChunkIndexRef chunkIndexRef(const QJsonValue &value, const QUrl &manifestUrl, qint64 fileSize)
+{
+    const QJsonObject object = value.toObject();
+    const QString urlText = jsonString(object, QLatin1String("url")).trimmed();
+    const QString hash = jsonString(object, QLatin1String("hash")).trimmed().toLower();
+    const QJsonValue sizeValue = object.value(QLatin1String("size"));
+    const qint64 size =
+        sizeValue.toDouble() == std::trunc(sizeValue.toDouble()) ? jsonSize(sizeValue) : -1;
+    const QUrl url = manifestUrl.resolved(QUrl(urlText, QUrl::TolerantMode));
+    // An index is at most 1 % of its file; a larger one is not worth its transfer.
+    if (urlText.isEmpty() || !isWebUrl(url) || !isSha256Hex(hash) || size < 1 ||
+        size > fileSize / 100)
+        return ChunkIndexRef();
+    return ChunkIndexRef{url, size, hash};
 }
 
 qint64 saturatingAdd(qint64 sum, qint64 positive)
@@ -109,14 +142,15 @@ bool isSafeSegment(const QString &segment)
 bool isUpdaterOwnedPath(const QString &path)
 {
     const QString name = path.toCaseFolded();
-    for (const char *owned :
-         {"version.json", "updater_config.json", ".update-staging", ".quorvex-updater.lock"}) {
+    for (const char *owned : {"version.json", "updater_config.json", ".update-staging",
+                              ".quorvex-updater.lock", ".quorvex-chunks"}) {
         if (name == QLatin1String(owned) ||
             name.startsWith(QLatin1String(owned) + QLatin1Char('/')))
             return true;
     }
     return name.endsWith(QLatin1String(".quorvex-bak")) ||
-           name.endsWith(QLatin1String(".quorvex-new"));
+           name.endsWith(QLatin1String(".quorvex-new")) ||
+           name.endsWith(QLatin1String(".quorvex-old"));
 }
 
 QString sanitizeRelativePath(const QString &path)
@@ -193,11 +227,10 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
             return fail(error, QStringLiteral("Arquivo '%1' sem URL de download.").arg(file.path));
 
         file.url = manifestUrl.resolved(QUrl(urlText, QUrl::TolerantMode));
-        // Only the web: a file: url would read the player's own disk, a pipe would hang.
-        if (file.url.scheme() != QLatin1String("http") &&
-            file.url.scheme() != QLatin1String("https"))
+        if (!isWebUrl(file.url))
             return fail(
                 error, QStringLiteral("Arquivo '%1' com URL de download invalida.").arg(file.path));
+        file.chunks = chunkIndexRef(entry.value(QLatin1String("chunks")), manifestUrl, file.size);
         if (file.size > 0)
             sizeSum = saturatingAdd(sizeSum, file.size);
         parsed.files.append(file);

@@ -8,12 +8,21 @@
 #include <QString>
 #include <QUrl>
 
+// Where a file's chunk index is published, pinned by the manifest like the file itself.
+struct ChunkIndexRef
+{
+    QUrl url;         // absolute, http or https
+    qint64 size = -1; // -1: the file has no usable index and is fetched whole
+    QString hash;     // SHA-256 of the index, 64 lower-case hex digits
+};
+
 struct UpdateFile
 {
     QString path; // relative to the client folder, forward slashes, sanitised
     QString hash; // SHA-256 hex, trimmed and lower-cased
     qint64 size = -1;
     QUrl url; // absolute
+    ChunkIndexRef chunks = {};
 };
 
 struct UpdateManifest
@@ -35,6 +44,8 @@ bool parseUpdateManifest(const QByteArray &data, const QUrl &manifestUrl, Update
 QString sanitizeRelativePath(const QString &path);
 
 // Names the updater keeps for itself in the client folder (its record, its configuration,
-// its staging folder, its lock and the transient names of files being replaced), compared
-// ignoring letter case; a release may not hold them.
+// Names the updater keeps for itself in the client folder (its record, its configuration,
+// its staging folder, its lock, the transient names of files being replaced and the copies of
+// its own running files set aside), and the folder of chunk indexes published beside a
+// release's files, compared ignoring letter case; a release may not hold them.
 bool isUpdaterOwnedPath(const QString &path);

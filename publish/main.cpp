@@ -1,17 +1,18 @@
 // QuorvexPublish: writes the manifest that the updater reads for a release folder.
 #include "download/bytesize.h"
-#include "manifest/signature.h"
 #include "publish/console.h"
+#include "publish/inputfile.h"
 #include "publish/releasecompare.h"
+#include "publish/releasehashing.h"
 #include "publish/releasemanifest.h"
 #include "publish/releasesigning.h"
+#include "publish/signingkey.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
 
@@ -75,6 +76,11 @@ void report(const ReleaseDelta &delta)
         out << QLatin1String("  added   ") << QDir::toNativeSeparators(path) << Qt::endl;
     for (const QString &path : delta.changed)
         out << QLatin1String("  changed ") << QDir::toNativeSeparators(path) << Qt::endl;
+    out << QStringLiteral("With chunk indexes: %1 bytes to fetch, indexes included (%2 of %3 "
+                          "changed file(s) by chunks).")
+               .arg(QString::number(delta.chunkedBytes), QString::number(delta.chunkedFiles),
+                    QString::number(delta.changed.size()))
+        << Qt::endl;
 }
 
 // The updater names its staging folder after the version; Windows must be able to create it.
@@ -98,7 +104,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes the update manifest of a release folder: every file with its SHA-256, size and "
-        "download URL, sorted by path, signed with --sign-key.\n"
+        "download URL, sorted by path, signed with --sign-key, and a chunk index for each big "
+        "file.\n"
         "Exit codes: 0 written, 1 usage error, 2 release refused (unsafe file names or no "
         "files), 3 a file could not be read or the manifest not written."));
     const QCommandLineOption helpOption = parser.addHelpOption();
@@ -150,9 +157,16 @@ int main(int argc, char *argv[])
         QStringLiteral("The manifest of an earlier release: also prints what a player on it "
                        "fetches from this one."),
         QStringLiteral("file"));
+    const QCommandLineOption chunkMinSizeOption(
+        QStringLiteral("chunk-min-size"),
+        QStringLiteral("Files of at least this many bytes get a chunk index in %1/, so that "
+                       "players fetch only the chunks they lack (default 8388608, 8 MiB; 0: "
+                       "no indexes).")
+            .arg(chunkIndexFolder()),
+        QStringLiteral("bytes"));
     parser.addOptions({releaseDirOption, versionOption, buildOption, minClientOption,
                        changelogOption, changelogFileOption, baseUrlOption, outputOption,
-                       signKeyOption, generateKeyOption, compareOption});
+                       signKeyOption, generateKeyOption, compareOption, chunkMinSizeOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return complain(UsageError, parser.errorText());
@@ -200,12 +214,10 @@ int main(int argc, char *argv[])
                         QStringLiteral("Give either --changelog or --changelog-file, not both."));
     info.changelog = parser.value(changelogOption);
     if (parser.isSet(changelogFileOption)) {
-        QFile notes(parser.value(changelogFileOption));
-        if (!notes.open(QIODevice::ReadOnly))
-            return complain(UsageError, QStringLiteral("Cannot read %1: %2")
-                                            .arg(QDir::toNativeSeparators(notes.fileName()),
-                                                 notes.errorString()));
-        info.changelog = QString::fromUtf8(notes.readAll()).trimmed();
+        QByteArray notes;
+        if (!readInputFile(parser.value(changelogFileOption), MaxChangelogFileSize, &notes, &error))
+            return complain(UsageError, error);
+        info.changelog = QString::fromUtf8(notes).trimmed();
     }
 
     QUrl baseUrl;
@@ -217,6 +229,15 @@ int main(int argc, char *argv[])
             (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
             return complain(UsageError, QStringLiteral("--base-url must be an absolute http or "
                                                        "https URL without query or fragment."));
+    }
+
+    ReleaseHashing hashing;
+    if (parser.isSet(chunkMinSizeOption)) {
+        bool sizeOk = false;
+        hashing.chunkMinSize = parser.value(chunkMinSizeOption).trimmed().toLongLong(&sizeOk, 10);
+        if (!sizeOk || hashing.chunkMinSize < 0)
+            return complain(UsageError, QStringLiteral("--chunk-min-size must be a whole number "
+                                                       "of bytes, 0 for no chunk indexes."));
     }
 
     const QString output = parser.isSet(outputOption)
@@ -250,9 +271,11 @@ int main(int argc, char *argv[])
         return complain(Refused, error);
 
     QList<UpdateFile> files;
+    ChunkIndexes indexes;
     const auto progress = hashingProgress(paths, releaseDir);
+    hashing.progress = progress;
     const bool described =
-        describeReleaseFiles(releaseDir, paths, baseUrl, &files, &error, progress);
+        describeReleaseFiles(releaseDir, paths, baseUrl, hashing, &files, &indexes, &error);
     if (progress) {
         qint64 total = 0;
         for (const UpdateFile &file : files)
@@ -263,9 +286,12 @@ int main(int argc, char *argv[])
     if (!described)
         return complain(Failed, error);
     ReleaseDelta delta;
-    if (parser.isSet(compareOption) &&
-        !compareWithRelease(parser.value(compareOption), files, &delta, &error))
+    if (parser.isSet(compareOption) && !compareWithRelease(parser.value(compareOption), files,
+                                                           releaseDir, indexes, &delta, &error))
         return complain(UsageError, error);
+    // Before the manifest that names them, like the files themselves.
+    if (!writeChunkIndexes(releaseDir, indexes, &error))
+        return complain(Failed, error);
     const QByteArray document = releaseManifestDocument(info, files);
     if (parser.isSet(signKeyOption) ? !writeSignedReleaseManifest(output, document, signKey, &error)
                                     : !writeReleaseManifest(output, document, &error))

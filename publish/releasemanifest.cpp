@@ -1,7 +1,8 @@
 #include "publish/releasemanifest.h"
 
-#include "download/filehash.h"
 #include "files/failure.h"
+#include "files/filesystem.h"
+#include "publish/releasehashing.h"
 #include "publish/releasesigning.h"
 
 #include <QDir>
@@ -33,6 +34,10 @@ bool walk(const QString &root, const QString &relativeDir, const QList<QFileInfo
         const QString relative = relativeDir.isEmpty()
                                      ? entry.fileName()
                                      : relativeDir + QLatin1Char('/') + entry.fileName();
+        // Written by this tool next to the files, never installed by a client.
+        if (relativeDir.isEmpty() && !entry.isFile() &&
+            relative.compare(chunkIndexFolder(), Qt::CaseInsensitive) == 0)
+            continue;
         // A link would publish whatever it points at today, possibly outside the release.
         if (entry.isSymbolicLink() || entry.isJunction()) {
             warnings->append(
@@ -147,36 +152,6 @@ QUrl releaseFileUrl(const QString &path, const QUrl &baseUrl)
     return QUrl::fromEncoded(base + encoded, QUrl::StrictMode);
 }
 
-bool describeReleaseFiles(const QString &releaseDir, const QStringList &paths, const QUrl &baseUrl,
-                          QList<UpdateFile> *files, QString *error,
-                          const std::function<void(int, qint64)> &progress)
-{
-    if (!files)
-        return fail(error, QStringLiteral("No list to fill."));
-    const QDir root(releaseDir);
-    QList<UpdateFile> described;
-    qint64 hashed = 0;
-    for (const QString &path : paths) {
-        const QString fullPath = root.filePath(path);
-        UpdateFile file;
-        file.path = path;
-        file.size = QFileInfo(fullPath).size();
-        QString hashError;
-        const QByteArray hash = fileSha256Hex(fullPath, &hashError, [&](qint64 bytes) {
-            if (progress)
-                progress(int(described.size()), hashed + bytes);
-        });
-        if (hash.isEmpty())
-            return fail(error, hashError);
-        hashed += file.size;
-        file.hash = QString::fromLatin1(hash);
-        file.url = releaseFileUrl(path, baseUrl);
-        described.append(file);
-    }
-    *files = described;
-    return true;
-}
-
 QByteArray releaseManifestDocument(const ReleaseInfo &info, const QList<UpdateFile> &files)
 {
     QDateTime date = (info.date.isValid() ? info.date : QDateTime::currentDateTimeUtc()).toUTC();
@@ -190,6 +165,12 @@ QByteArray releaseManifestDocument(const ReleaseInfo &info, const QList<UpdateFi
         entry.insert(QStringLiteral("hash"), file.hash);
         entry.insert(QStringLiteral("size"), file.size);
         entry.insert(QStringLiteral("url"), file.url.toString(QUrl::FullyEncoded));
+        if (file.chunks.size > 0)
+            entry.insert(
+                QStringLiteral("chunks"),
+                QJsonObject{{QStringLiteral("url"), file.chunks.url.toString(QUrl::FullyEncoded)},
+                            {QStringLiteral("size"), file.chunks.size},
+                            {QStringLiteral("hash"), file.chunks.hash}});
         entries.append(entry);
         totalSize += file.size;
     }
@@ -206,8 +187,21 @@ QByteArray releaseManifestDocument(const ReleaseInfo &info, const QList<UpdateFi
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
+bool checkNoLinkAt(const QString &path, QString *error)
+{
+    // QSaveFile would replace whatever the link points at, perhaps outside the release.
+    if (fsys::entryKind(path) != fsys::EntryKind::Link)
+        return true;
+    return fail(error, QStringLiteral("Refused: %1 is a link. The manifest and its signature are "
+                                      "written only as files of their own; remove the link or "
+                                      "choose another --output.")
+                           .arg(shown(path)));
+}
+
 bool writeReleaseManifest(const QString &path, const QByteArray &document, QString *error)
 {
+    if (!checkNoLinkAt(path, error))
+        return false;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return fail(error,

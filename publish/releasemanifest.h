@@ -5,7 +5,7 @@
 //     QStringList paths, warnings;
 //     listReleaseFiles(dir, outputPath, &paths, &warnings, &error);  // I/O
 //     checkReleasePaths(paths, &warnings, &error);                  // refuses unsafe names
-//     describeReleaseFiles(dir, paths, baseUrl, &files, &error);     // hashes and sizes
+//     describeReleaseFiles(...);                                     // releasehashing.h
 //     writeReleaseManifest(outputPath, releaseManifestDocument(info, files), &error);
 
 #include "files/appversion.h"
@@ -18,8 +18,6 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <functional>
-
 struct ReleaseInfo
 {
     AppVersion version;
@@ -29,8 +27,9 @@ struct ReleaseInfo
 };
 
 // Every regular file under releaseDir, as relative paths with "/" in manifest order
-// (byte-wise on UTF-8). excludedFile (the manifest itself) and its "<excludedFile>.sig" are
-// left out; symbolic links and special files are skipped with a warning.
+// (byte-wise on UTF-8). excludedFile (the manifest itself), its "<excludedFile>.sig" and the
+// folder of chunk indexes are left out; symbolic links and special files are skipped with a
+// warning.
 bool listReleaseFiles(const QString &releaseDir, const QString &excludedFile, QStringList *paths,
                       QStringList *warnings, QString *error = nullptr);
 
@@ -39,17 +38,15 @@ bool listReleaseFiles(const QString &releaseDir, const QString &excludedFile, QS
 // are warnings.
 bool checkReleasePaths(const QStringList &paths, QStringList *warnings, QString *error = nullptr);
 
-// baseUrl empty: urls relative to a manifest at the root of the release folder. progress (may
-// be empty) hears the files and bytes hashed so far, block by block.
-bool describeReleaseFiles(const QString &releaseDir, const QStringList &paths, const QUrl &baseUrl,
-                          QList<UpdateFile> *files, QString *error = nullptr,
-                          const std::function<void(int, qint64)> &progress = {});
-
 // Percent-encodes each segment of path, then prefixes baseUrl (if any) with one "/" between.
 QUrl releaseFileUrl(const QString &path, const QUrl &baseUrl);
 
 QByteArray releaseManifestDocument(const ReleaseInfo &info, const QList<UpdateFile> &files);
 
-// Atomic: a reader never sees half a manifest, and a failure keeps the previous one.
+// Fails when a link (symbolic link, junction, reparse point) stands at path.
+bool checkNoLinkAt(const QString &path, QString *error = nullptr);
+
+// Atomic: a reader never sees half a manifest, and a failure keeps the previous one. Refuses
+// a link at path.
 bool writeReleaseManifest(const QString &path, const QByteArray &document,
                           QString *error = nullptr);

@@ -1,8 +1,8 @@
 #include "publish/releasesigning.h"
 
 #include "files/failure.h"
-#include "manifest/signature.h"
 #include "publish/releasemanifest.h"
+#include "publish/signingkey.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -45,14 +45,15 @@ bool checkSigningKey(const QString &keyFile, QString *error)
 bool writeSignedReleaseManifest(const QString &manifestPath, const QByteArray &document,
                                 const QString &keyFile, QString *error)
 {
+    const QString path = signatureFilePath(manifestPath);
     QByteArray signature;
-    if (!signManifest(keyFile, document, &signature, error))
+    if (!checkNoLinkAt(manifestPath, error) || !checkNoLinkAt(path, error) ||
+        !signManifest(keyFile, document, &signature, error))
         return false;
 
     // The signature goes first: a client that fetches the new manifest already finds its
     // signature. One that fetches the old manifest in between finds a mismatch and tries the
     // next endpoint.
-    const QString path = signatureFilePath(manifestPath);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(signature + '\n') != signature.size() + 1 ||
         !file.commit())

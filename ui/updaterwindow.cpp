@@ -98,13 +98,20 @@ QLabel *makeLabel(const QString &text, const QString &objectName, QWidget *paren
 {
     auto *label = new QLabel(text, parent);
     label->setObjectName(objectName);
+    // Titles, changelogs and file names come from the server: shown as the characters they are.
+    label->setTextFormat(Qt::PlainText);
     return label;
 }
 
 } // namespace
 
-UpdaterWindow::UpdaterWindow()
+UpdaterWindow::UpdaterWindow() : UpdaterWindow(std::function<qint64()>())
+{}
+
+UpdaterWindow::UpdaterWindow(std::function<qint64()> clock) : transferRate(std::move(clock))
 {
+    transferTimer.setInterval(1000);
+    connect(&transferTimer, &QTimer::timeout, this, &UpdaterWindow::showTransfer);
     paintTimer.setSingleShot(true);
     connect(&paintTimer, &QTimer::timeout, this, [this] {
         QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
@@ -172,6 +179,7 @@ UpdaterWindow::~UpdaterWindow() = default;
 
 void UpdaterWindow::setStatus(const QString &title, const QString &detail)
 {
+    transferTimer.stop();
     titleLabel->setText(title);
     detailLabel->setText(detail);
     const qsizetype lineEnd = detail.indexOf(QLatin1Char('\n'));
@@ -182,6 +190,8 @@ void UpdaterWindow::setProgressMode(bool indeterminate)
 {
     if (indeterminate) {
         progressBar->setRange(0, 0);
+        transferTimer.stop();
+        transferRate.clear();
     } else if (progressBar->maximum() == 0) {
         progressBar->setRange(0, 100);
         progressBar->setValue(0);
@@ -192,6 +202,8 @@ void UpdaterWindow::setProgress(qlonglong value, qlonglong maximum)
 {
     if (maximum <= 0) {
         progressBar->setRange(0, 0);
+        transferTimer.stop();
+        transferRate.clear();
         return;
     }
 
@@ -201,16 +213,38 @@ void UpdaterWindow::setProgress(qlonglong value, qlonglong maximum)
     while ((maximum >> shift) > INT_MAX)
         ++shift;
     const qlonglong shown = qBound(qlonglong(0), value, maximum);
+    const int before = progressBar->value();
     progressBar->setRange(0, int(maximum >> shift));
     progressBar->setValue(int(shown >> shift));
+    // The bar repaints itself only once its value has moved far enough from the value it last
+    // painted. The card's shadow paints the whole card, bar included, into a picture of its own
+    // whenever any part of it changes, so every change of the step line below made the bar
+    // take its value for painted while the screen kept the old bar.
+    if (progressBar->value() != before)
+        progressBar->update();
 
-    stepLabel->setText(
-        QStringLiteral("%1 / %2").arg(formatByteSize(value), formatByteSize(maximum)));
+    transferRate.add(value, maximum);
+    transferValue = value;
+    transferMaximum = maximum;
+    showTransfer();
+    if (!transferTimer.isActive())
+        transferTimer.start();
+}
+
+void UpdaterWindow::showTransfer()
+{
+    QString text = QStringLiteral("%1 / %2").arg(formatByteSize(transferValue),
+                                                 formatByteSize(transferMaximum));
+    const QString rate = transferRate.text();
+    if (!rate.isEmpty())
+        text += QStringLiteral(" - ") + rate;
+    stepLabel->setText(text);
 }
 
 void UpdaterWindow::handleFinished(bool success, bool updated, const QString &message)
 {
     Q_UNUSED(updated);
+    transferTimer.stop();
     if (success) {
         close();
         QCoreApplication::exit(0);
@@ -223,7 +257,11 @@ void UpdaterWindow::handleFinished(bool success, bool updated, const QString &me
         message.trimmed().isEmpty()
             ? QStringLiteral("Nao foi possivel concluir o processo de atualizacao.")
             : message;
-    QMessageBox::critical(this, QStringLiteral("Atualizacao falhou"), text);
+    // The message can hold what a server sent: plain text, like the labels.
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Atualizacao falhou"), text,
+                    QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
     QCoreApplication::exit(1);
 }
 

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "ui/transferrate.h"
+
 #include <QElapsedTimer>
 #include <QPoint>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+
+#include <functional>
 
 class QLabel;
 class QProgressBar;
@@ -14,6 +18,8 @@ class UpdaterWindow : public QWidget
 {
 public:
     UpdaterWindow();
+    // The clock of the transfer speed, in milliseconds; a steady one by default.
+    explicit UpdaterWindow(std::function<qint64()> clock);
     ~UpdaterWindow() override;
 
     void setStatus(const QString &title, const QString &detail);
@@ -29,6 +35,8 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
 
 private:
+    void showTransfer();
+
     bool dragging = false;
     QPoint dragOffset;
     QLabel *titleLabel = nullptr;
@@ -37,4 +45,9 @@ private:
     QProgressBar *progressBar = nullptr;
     QElapsedTimer paintClock;
     QTimer paintTimer;
+    TransferRate transferRate;
+    qlonglong transferValue = 0;
+    qlonglong transferMaximum = 0;
+    // Keeps the speed true while no report comes, a stalled link above all.
+    QTimer transferTimer;
 };

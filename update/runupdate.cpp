@@ -1,27 +1,39 @@
 #include "files/appversion.h"
 #include "files/eventslices.h"
+#include "files/fileidentity.h"
 #include "files/folderguard.h"
 #include "files/instancelock.h"
 #include "files/updateconfig.h"
+#include "install/leftovers.h"
 #include "manifest/updatemanifest.h"
 #include "manifest/updaterequest.h"
 #include "update/updatecontroller.h"
 #include "update/versioncompare.h"
 
 #include <QDir>
-#include <QFileInfo>
+#include <QSet>
 #include <QTimer>
 
 namespace {
 
-// The staging root goes too once nothing else is kept in it.
-void removeVersionFolder(const QString &appDir, const QString &versionFolder)
+QString stagingRoot(const QString &appDir)
 {
-    EventSlices slices;
-    for (const QString &suffix : {QString(), QStringLiteral(".part"), QStringLiteral(".etag")})
-        removeTree(appDir, versionFolder + suffix, &slices);
-    if (linkOnPath(appDir, versionFolder).isEmpty())
-        QDir().rmdir(QFileInfo(versionFolder).absolutePath());
+    return QDir(appDir).filePath(QStringLiteral(".update-staging"));
+}
+
+// One entry per path, the last one listed, in list order; paths that name one file on this
+// system (on Windows, ignoring letter case) count as one.
+QList<UpdateFile> lastEntryPerPath(const QList<UpdateFile> &files)
+{
+    QSet<QString> seen;
+    QList<UpdateFile> kept;
+    for (auto it = files.crbegin(); it != files.crend(); ++it) {
+        if (!seen.contains(fsys::nameKey(it->path))) {
+            seen.insert(fsys::nameKey(it->path));
+            kept.prepend(*it);
+        }
+    }
+    return kept;
 }
 
 } // namespace
@@ -40,6 +52,7 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
 {
     UpdateConfig config;
     AppVersion local;
+    QDateTime installedDate;
     UpdateManifest manifest;
 
     if (updated)
@@ -50,6 +63,9 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     if (lock.acquire(QDir(appDir).filePath(QStringLiteral(".quorvex-updater.lock"))) ==
         InstanceLock::Result::HeldElsewhere)
         return true;
+    // Copies of the updater's own files set aside by the run that replaced them go as soon as
+    // nothing runs from them, whatever this run then finds.
+    removeAsideCopies(appDir);
     emit progressModeChanged(true);
     emit statusChanged(QStringLiteral("Inicializando"),
                        QStringLiteral("Lendo configuracao do updater..."));
@@ -74,14 +90,14 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
                        QStringLiteral("Consultando %1").arg(shownUrl(config.manifestUrl)));
 
     QString versionError;
-    if (!readAppVersion(appDir, &local, &versionError)) {
+    if (!readAppVersion(appDir, &local, &versionError, &installedDate)) {
         if (message)
             *message = versionError;
         return false;
     }
 
     QString fetchError;
-    if (!fetchManifest(config, &manifest, &fetchError)) {
+    if (!fetchManifest(config, &manifest, &fetchError, installedDate)) {
         emit statusChanged(QStringLiteral("Nao foi possivel verificar"),
                            QStringLiteral("%1 Abrindo o cliente local.").arg(fetchError));
         return relaunchClient(message);
@@ -100,10 +116,20 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
         return false;
     }
 
+    // A path listed twice is one file: the last entry's content is the one installed.
+    manifest.files = lastEntryPerPath(manifest.files);
+
     if (compareVersions(local, manifest.remoteVersion) >= 0) {
-        // Copies of a release that is already installed are never applied; they are
-        // left behind when a run is ended between recording the version and cleaning up.
-        removeVersionFolder(appDir, stagingDirectory(manifest));
+        // What a run ended between recording the version and cleaning up left behind: staged
+        // copies that will never be applied, and old copies of files now in place.
+        EventSlices slices;
+        removeTree(appDir, stagingRoot(appDir), &slices);
+        for (const UpdateFile &file : std::as_const(manifest.files)) {
+            const QString target = QDir::cleanPath(QDir(appDir).filePath(file.path));
+            if (refusedLinkOn(appDir, target).isEmpty())
+                settleLeftovers(target);
+            slices.yield();
+        }
         emit statusChanged(
             QStringLiteral("Cliente atualizado"),
             QStringLiteral("Versao local %1 ja esta em dia.").arg(appVersionText(local)));
@@ -124,10 +150,15 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
                                 changelog.isEmpty() ? QStringLiteral("sem descricao") : changelog));
 
     QString targetError;
-    if (!checkTargets(manifest, &targetError)) {
+    if (!checkTargets(config, manifest, &targetError)) {
         if (message)
             *message = targetError;
         return false;
+    }
+    // Only one release is ever staged: what an abandoned one left goes.
+    {
+        EventSlices slices;
+        removeOtherStaging(appDir, stagingDirectory(manifest), slices);
     }
 
     // Nothing in the client folder is touched until every file is staged and verified.
@@ -162,13 +193,16 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
     // never through a link, which the atomic save would follow.
     QString writeError = linkRefusal(QStringLiteral("version.json"));
     if (!linkOnPath(appDir, versionFilePath(appDir)).isEmpty() ||
-        !writeAppVersion(appDir, manifest.remoteVersion, &writeError)) {
+        !writeAppVersion(appDir, manifest.remoteVersion, &writeError, manifest.date)) {
         if (message)
             *message = writeError;
         return false;
     }
 
-    removeVersionFolder(appDir, stagingDirectory(manifest));
+    {
+        EventSlices slices;
+        removeTree(appDir, stagingRoot(appDir), &slices);
+    }
 
     if (updated)
         *updated = true;

@@ -25,8 +25,10 @@ public:
     void start();
     bool runUpdate(bool *updated, QString *message);
 
-    // manifest/manifestfetch.cpp
-    bool fetchManifest(const UpdateConfig &config, UpdateManifest *manifest, QString *error);
+    // manifest/manifestfetch.cpp. With signed manifests, one dated before installedDate (the
+    // installed release's) counts as a bad answer.
+    bool fetchManifest(const UpdateConfig &config, UpdateManifest *manifest, QString *error,
+                       const QDateTime &installedDate = QDateTime());
 
     // download/stageddownload.cpp: every file planned, then fetched by transfers in flight
     QString stagingDirectory(const UpdateManifest &manifest) const;
@@ -35,7 +37,7 @@ public:
 
     // install/preflight.cpp, install/clientwait.cpp, install/filereplace.cpp,
     // install/relaunch.cpp
-    bool checkTargets(const UpdateManifest &manifest, QString *error);
+    bool checkTargets(const UpdateConfig &config, const UpdateManifest &manifest, QString *error);
     bool waitForClientExit(QString *error);
     bool applyStagedFiles(const QList<StagedFile> &staged, QString *error);
     bool relaunchClient(QString *error);

@@ -23,28 +23,39 @@ staging_links() {
     done
 }
 
-# Links inside the client folder that the release would go through: refused before anything
-# is touched. Rows: name | link | its target | release | what the run says.
+# Links inside the client folder: a folder the player moved to another disk and linked back is
+# updated in place; a link that makes two paths of the release one place, leads back into the
+# client folder or above it, or reaches the updater's own files under another name (a hard
+# link too) is refused before anything is touched. Rows: name | set-up | release | what it says.
 client_links() {
-    local name link target kind text before files
+    local name setup kind text before files
     put srv/plain/data/x.pak novo && put "srv/loop/lnk/QuorvexUpdater$exe" outro
-    release srv/plain 2.0 1 && release srv/loop 2.0 1 && serve "$PWD/srv" && outside
-    while IFS='|' read -r name link target kind text; do
-        fresh c && client c "$base/$kind/manifest.json"
+    put srv/above/up/c/updater_config.json '{}' && put srv/two/a/x.pak um && put srv/two/b/x.pak dois
+    for kind in plain loop above two; do release srv/$kind 2.0 1; done
+    serve "$PWD/srv" && outside
+    while IFS='|' read -r name setup kind text; do
+        fresh c && client c "$base/$kind/manifest.json" && version c 1.0 1
         cp "$driver" "c/QuorvexUpdater$exe"
-        ln -s "$(cd "$(dirname "$target")" && pwd)/$(basename "$target")" "c/$link"
+        eval "$setup"
         before=$(snap out) files=$(snap c)
         driver=$PWD/c/QuorvexUpdater$exe run c
-        expect "$name: outside untouched" [ "$(snap out)" = "$before" ]
         # wine shows a link to a file as a plain file, and renames over it.
         [ "$platform" = wine ] && [ "$name" = version.json ] && continue
         expect "$name: says '$text'" said "$text"
+        if [[ $name == player* ]]; then
+            expect "$name: written through the link" [ -L c/data ] && grep -qx novo out/data/x.pak
+            continue
+        fi
+        expect "$name: outside untouched" [ "$(snap out)" = "$before" ]
         [[ $text == finished\ 0* ]] && expect "$name: client untouched" [ "$(snap c)" = "$files" ]
     done <<ROWS
-folder|data|out/data|plain|finished 0 0 O caminho 'data${sep}x.pak' passa por um link e nao sera alterado.
-version.json|version.json|out/version.json|plain|finished 0 0 O caminho 'version.json' passa por um link e nao sera alterado.
-back into the folder|lnk|c|loop|finished 0 0 O caminho 'lnk${sep}QuorvexUpdater$exe' passa por um link e nao sera alterado.
-a link the release does not touch|saves|out|plain|finished 1 1
+player's folder on another disk|ln -s "\$PWD/out/data" c/data|plain|finished 1 1
+version.json|rm c/version.json; ln -s "\$PWD/out/version.json" c/version.json|plain|finished 0 0 O caminho 'version.json' passa por um link e nao sera alterado.
+back into the folder|ln -s "\$PWD/c" c/lnk|loop|finished 0 0 O caminho 'lnk${sep}QuorvexUpdater$exe' passa por um link e nao sera alterado.
+above the folder|ln -s "\$PWD" c/up|above|finished 0 0 O caminho 'up${sep}c${sep}updater_config.json' passa por um link e nao sera alterado.
+two links, one place|ln -s "\$PWD/out/data" c/a; ln -s "\$PWD/out/data" c/b|two|finished 0 0 O caminho 'b${sep}x.pak' passa por um link e nao sera alterado.
+a hard link to version.json|mkdir c/data; ln c/version.json c/data/x.pak|plain|finished 0 0 O caminho 'data${sep}x.pak' passa por um link e nao sera alterado.
+a link the release does not touch|ln -s "\$PWD/out" c/saves|plain|finished 1 1
 ROWS
     expect "the untouched link is still there" [ -L c/saves ]
 }
@@ -76,18 +87,31 @@ ROWS
 }
 
 # A second updater on a folder that one is already updating leaves at once, touching nothing
-# and starting nothing; the first one finishes and starts the client.
+# and starting nothing; the first one finishes and starts the client. So too when something
+# else stood at the lock's name before: it goes, and the lock holds.
 two_updaters() {
-    put rel/a.pak novo && offer 2.0 1 && linger c
-    # The first run holds the folder until the client it waits for is ended.
-    waiting c first.out
-    run c
-    expect "second: done at once" said "finished 1 0 "
-    expect "second: nothing shown" [ "$(grep -c status "$out")" = 0 ]
-    expect "second: client not started" [ ! -e c/launch_record.txt ]
-    kill -9 "${pids[-1]}" && wait $!
-    expect "first: finished" grep -q "finished 1 1" first.out
-    expect "first: installed" installed rel c
+    local name setup before
+    put rel/a.pak novo && offer 2.0 1 && outside && before=$(snap out)
+    while IFS='|' read -r name setup; do
+        # wine shows a link to a file as a plain file, and deletes what it leads to on close.
+        [ "$platform" = wine ] && [ "$name" = "a link" ] && continue
+        fresh c && client c && eval "$setup" && linger c && rm -f first.out
+        # The first run holds the folder until the client it waits for is ended.
+        waiting c first.out
+        run c
+        expect "$name, second: done at once" said "finished 1 0 "
+        expect "$name, second: nothing shown" [ "$(grep -c status "$out")" = 0 ]
+        expect "$name, second: client not started" [ ! -e c/launch_record.txt ]
+        kill -9 "${pids[-1]}" && wait $!
+        expect "$name, first: finished" grep -q "finished 1 1" first.out
+        expect "$name, first: installed" installed rel c
+    done <<'ROWS'
+nothing|:
+a folder|mkdir -p c/.quorvex-updater.lock/x
+a link|ln -s "$PWD/out/keep.txt" c/.quorvex-updater.lock
+a hard link|ln out/keep.txt c/.quorvex-updater.lock
+ROWS
+    expect "outside untouched" [ "$(snap out)" = "$before" ]
 }
 
 scenarios staging_links client_links hostile_server two_updaters

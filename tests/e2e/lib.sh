@@ -126,6 +126,26 @@ started() { # DIR [ARGUMENTS...]: the client was started in DIR with exactly the
     wait_for 10 "[ -s '$1/launch_record.txt' ]" &&
         [ "$(tail -n +2 "$1/launch_record.txt")" = "$(printf '%s\n' "$(winpath "$1")" "${@:2}")" ]
 }
+# SCREEN: how far the progress bar on this screen (an image Xvfb keeps with -fbdir) is drawn
+# filled, in percent: the longest row of the chunk's orange-to-green pixels over the 472 pixels
+# inside the bar of the 560-pixel window
+bar_drawn() {
+    python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+head = struct.unpack('>25I', data[:100])
+width, height, stride = head[4], head[5], head[12] // 4
+pixels = memoryview(data)[head[0] + head[19] * 12:].cast('I')
+longest = 0
+for y in range(height):
+    run = 0
+    for v in pixels[y * stride:y * stride + width]:
+        r, g, b = v >> 16 & 255, v >> 8 & 255, v & 255
+        run = run + 1 if b < 150 and max(r, g) > 120 and (r - b > 60 or g - b > 50) else 0
+        longest = max(longest, run)
+print(longest * 100 // 472)
+PY
+}
 gone() { [[ $(ps -o stat= -p "$1") =~ ^(Z|$) ]]; } # PID: the process has ended
 snap() { # DIR: every entry below DIR, its kind, link target and content; not the updater's own
     local own=(-path ./.update-staging -prune -o ! -name launch_record.txt
@@ -135,7 +155,7 @@ snap() { # DIR: every entry below DIR, its kind, link target and content; not th
 }
 installed() { # RELEASE CLIENT: every file of the release is in the client folder, byte for byte
     local to=$(cd "$2" && pwd)
-    (cd "$1" && find . -type f ! -name 'manifest.json*' -print0 | xargs -0 -I{} cmp -s {} "$to/{}")
+    (cd "$1" && find . -path ./.quorvex-chunks -prune -o -type f ! -name 'manifest.json*' -print0 | xargs -0 -I{} cmp -s {} "$to/{}")
 }
 
 scenarios() { # NAMES...: runs each scenario function in a folder of its own, or those chosen

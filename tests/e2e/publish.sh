@@ -6,13 +6,15 @@ source "$(dirname "$0")/lib.sh" "$@"
 # Rows: name | files (',' apart; "name->target" is a symbolic link) | options | exit code | text.
 outcomes() {
     local name files options code text f
+    put outside fora && mkfifo fifo && head -c 1100000 /dev/zero >big
+    "$publisher" --generate-key key.pem >/dev/null
     while IFS='|' read -r name files options code text; do
         rm -rf r && mkdir r
         IFS=, read -ra list <<<"$files"
         for f in "${list[@]}"; do
             if [[ $f == *'->'* ]]; then ln -s "${f#*->}" "r/${f%%->*}"; else put "r/$f" "$f"; fi
         done
-        eval "\"\$publisher\" --release-dir r $options" >out 2>&1
+        eval "timeout 60 \"\$publisher\" --release-dir r $options" >out 2>&1
         expect "$name: exit code $code, not $?" [ $? = "$code" ]
         expect "$name: says '$text'" grep -qF -- "$text" out
         [ "$text" = Wrote ] && expect "$name: no warning" not grep -q warning out
@@ -31,7 +33,14 @@ base URL not http|a.pak|--version 1 --build 2 --base-url ftp://cdn/x|1|--base-ur
 manifest apart without base URL|a.pak|--version 1 --build 2 --output m.json|0|not written at the root
 manifest apart with base URL|a.pak|--version 1 --build 2 --output m.json --base-url http://cdn/r|0|Wrote
 two change notes|a.pak|--version 1 --build 2 --changelog x --changelog-file y|1|Give either
+manifest through a link|a.pak,manifest.json->../outside|--version 1 --build 2|3|manifest.json is a link
+signature through a link|a.pak,manifest.json.sig->../outside|--version 1 --build 2 --sign-key key.pem|3|manifest.json.sig is a link
+change notes from a pipe|a.pak|--version 1 --build 2 --changelog-file fifo|1|Cannot read fifo: not a regular file
+endless change notes|a.pak|--version 1 --build 2 --changelog-file /dev/zero|1|Cannot read /dev/zero: not a regular file
+change notes too long|a.pak|--version 1 --build 2 --changelog-file big|1|Cannot read big: larger than 1048576 bytes
+endless earlier manifest|a.pak|--version 1 --build 2 --compare-with /dev/zero|1|Cannot read /dev/zero: not a regular file
 ROWS
+    expect "nothing written through a link" [ "$(cat outside)" = fora ]
     # Listed byte-wise (Z before a); hashes, sizes and encoded URLs are proven by the updater's
     # own scenarios, which install what QuorvexPublish lists.
     rm -rf r && mkdir -p r/b && put r/a.pak a && put r/Z.pak Z && put "r/b/c d.pak" c
@@ -42,6 +51,18 @@ ROWS
     put r/a.pak novo && put r/b/new.pak 12345
     "$publisher" --release-dir r --version 1.5 --build 1 --compare-with r/manifest.json >out 2>&1
     expect "compared" grep -qx "For a player on the earlier release: 1 added, 1 changed, 2 unchanged; 9 of 11 bytes to fetch." out
+    # A chunk index for a file at or above --chunk-min-size, in the index folder, not listed.
+    rm -rf r && blob r/big.pak 3000000 && put r/small.pak s
+    "$publisher" --release-dir r --version 1 --build 1 --chunk-min-size 2000000 >/dev/null
+    local big && big=$(sha256sum r/big.pak | cut -c1-64) && cp r/manifest.json old.json
+    expect "one index" [ "$(ls -A r/.quorvex-chunks)" = "$big" ]
+    expect "index named" grep -qF "\"url\": \".quorvex-chunks/$big\"" r/manifest.json
+    expect "index not listed" not grep -q '"path": ".quorvex-chunks' r/manifest.json
+    # Five bytes changed: the earlier index, found in the folder, leaves one chunk or two to fetch.
+    printf patch | dd of=r/big.pak bs=1 seek=1500000 conv=notrunc 2>/dev/null
+    "$publisher" --release-dir r --version 2 --build 1 --chunk-min-size 2000000 \
+        --compare-with old.json >out
+    expect "compared by chunks" grep -qE "^With chunk indexes: [0-9]{5,6} bytes .*\(1 of 1 " out
 }
 
 scenarios outcomes

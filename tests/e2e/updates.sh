@@ -46,12 +46,33 @@ failure_dialog() {
     expect "client not started" [ ! -e c/launch_record.txt ]
 }
 
+# The real window, on the platform's own display, mid-download: the bar is drawn as far as the
+# bytes on the disk, within what the last paint can lag behind.
+bar_on_screen() {
+    need xvfb-run xvfb && need python3 python3
+    local size=30000000 part=c/.update-staging/2.0-build-1.part/big.bin held drawn
+    blob rel/big.bin $size && offer 2.0 1 'limit_rate 1m;' && mkdir fb
+    env -u QT_QPA_PLATFORM xvfb-run -a -s "-nolisten tcp -screen 0 640x480x24 -fbdir $PWD/fb" \
+        bash -c '"$@" & echo $! >run.pid; wait $!' - timeout 90 "${runner[@]}" "$updater" \
+        --app-dir "$(winpath "$PWD/c")" >/dev/null 2>&1 &
+    # A fifth: clear of the percentage in the bar's middle and of the pointer.
+    if wait_for 30 "[ \$(stat -c %s $part 2>/dev/null || echo 0) -ge $((size / 5)) ]"; then
+        cp fb/Xvfb_screen0 screen && held=$(($(stat -c %s $part) * 100 / size)) && drawn=$(bar_drawn screen)
+        expect "bar drawn at $drawn %, $held % fetched" [ $((drawn + 5)) -ge "$held" -a "$drawn" -le $((held + 1)) ]
+    else fail "a fifth not fetched"; fi
+    kill "$(cat run.pid)"; wait $!
+}
+
 # Every ending of a run, with what the driver saw. Rows: name | set-up | exit code | text.
 endings() {
     local name setup code text lines
-    for kind in ok missing bad tools self; do put srv/$kind/a.pak "$kind"; done
-    put srv/tools/tools/new.dat ferramenta && put "srv/self/QuorvexUpdater$exe" outro
-    for kind in ok missing bad tools self; do release srv/$kind 2.0 5 --min-client-version 1.0; done
+    for kind in ok missing bad tools self saves; do put srv/$kind/a.pak "$kind"; done
+    put srv/tools/tools/new.dat ferramenta && put "srv/self/QuorvexUpdater$exe" outro && put srv/saves/saves
+    for kind in ok missing bad tools self saves; do release srv/$kind 2.0 5 --min-client-version 1.0; done
+    local entry='{"path": "%s", "hash": "%s", "url": "%s/a.pak"}'
+    printf "{\"version\": \"9\", \"files\": [$entry, $entry]}" a.pak "$(sha256sum <srv/ok/a.pak | cut -c1-64)" ok \
+        a.pak "$(sha256sum <srv/tools/a.pak | cut -c1-64)" tools >srv/twice.json
+    printf "{\"version\": \"9\", \"files\": [$entry, $entry]}" a ab ok a/b ab ok >srv/both.json
     rm srv/missing/a.pak && put srv/bad/a.pak BAD && put srv/broken.json '{"version": '
     printf '{"version": "9"}' | tee srv/empty.json >srv/slow.json
     printf '{"version": "%0300d", "files": [{"path": "a", "hash": "ab", "url": "a"}]}' 9 >srv/long.json
@@ -70,6 +91,8 @@ endings() {
             expect "$name: not started" [ ! -e c/launch_record.txt ]; fi
         [[ $name == *", no request" ]] && expect "$name: no request" [ "$(wc -l <"$log")" = "$lines" ]
         [[ $name == *", nothing fetched" ]] && expect "$name: nothing fetched" not grep -q a.pak <(tail -n +$((lines + 1)) "$log")
+        [[ $name == *"last wins" ]] && expect "$name: the last one's content" grep -qx tools c/a.pak
+        [ -d c/saves ] && expect "$name: the player's folder kept" grep -qx progresso c/saves/slot1.dat
     done <<'ROWS'
 no configuration|rm c/updater_config.json|0|status Atualizacao desativada: Nenhum endpoint de update configurado. Abrindo o cliente local.
 configuration not an object|echo [] >c/updater_config.json|0|status Atualizacao ignorada: Falha ao ler updater_config.json. O cliente sera aberto mesmo assim.
@@ -86,7 +109,12 @@ first endpoint refused|configure c "\"manifest_urls\": [\"http://127.0.0.1:1/m.j
 version too long for a folder name|client c "$base/long.json"|1|finished 0 0 Nao foi possivel criar a pasta temporaria de update.
 file missing on the server|client c "$base/missing/manifest.json"|1|finished 0 0 Falha ao baixar 'a.pak': 
 file does not match|client c "$base/bad/manifest.json"|1|finished 0 0 Hash invalido para 'a.pak'. Esperado $(printf bad | sha256sum | cut -c1-64), recebido $(sha256sum srv/bad/a.pak | cut -c1-64).
-target folder is a file|client c "$base/tools/manifest.json"; put c/tools|1|finished 0 0 Nao foi possivel criar a pasta de destino para 'tools${sep}new.dat'.
+target folder is a file, nothing fetched|client c "$base/tools/manifest.json"; put c/tools|1|finished 0 0 Nao foi possivel criar a pasta de destino para 'tools${sep}new.dat'.
+the player's folder where a file goes, nothing fetched|client c "$base/saves/manifest.json"; put c/saves/slot1.dat progresso|1|finished 0 0 Ja existe uma pasta em 'saves'; ela nao sera substituida por um arquivo.
+an empty folder where a file goes|client c "$base/saves/manifest.json"; mkdir c/saves|0|finished 1 1
+a path both file and folder, nothing fetched|client c "$base/both.json"|1|finished 0 0 O manifesto usa 'a' como arquivo e como pasta.
+one path listed twice, the last wins|client c "$base/twice.json"|0|finished 1 1
+unsigned, the installed release dated later|client c "$base/ok/manifest.json"; sed -i 's/}/, "release_date": "2999-01-01T00:00:00Z"}/' c/version.json|0|finished 1 1
 updater in the release, nothing fetched|client c "$base/self/manifest.json"; cp "$driver" "c/QuorvexUpdater$exe"|1|finished 0 0 Esta versao do updater ainda nao consegue atualizar a si mesma.
 ROWS
 }
@@ -143,6 +171,49 @@ restore_backup() {
     expect "the old file back" grep -qx antigo c/a.pak
 }
 
+# What earlier runs left: another release's staging goes once this one is fetched, the whole
+# staging folder once a release is in place; when the release is found installed, an old copy
+# of a file in place goes, and one whose file is missing is its only copy and comes back.
+leftovers() {
+    put rel/a.pak novo && put rel/z.pak fim && offer 2.0 1 && version c 1.0 1 && mv rel/z.pak z
+    blob c/.update-staging/1.5-build-1/x.pak 3000 && blob c/.update-staging/1.5-build-1.part/x.pak 10
+    run c
+    expect "a run that fails" said "finished 0 0 Falha ao baixar 'z.pak'"
+    expect "another release's staging gone" [ -z "$(ls c/.update-staging | grep -v ^2.0-build-1)" ]
+    mv z rel/z.pak && run c
+    expect "installed" said "finished 1 1"
+    expect "staging removed" [ ! -e c/.update-staging ]
+    put c/a.pak.quorvex-bak velho && mv c/z.pak c/z.pak.quorvex-bak && put c/.update-staging/2.0-build-1/a.pak
+    run c
+    expect "up to date" said "Cliente atualizado"
+    expect "staging removed again" [ ! -e c/.update-staging ]
+    expect "an old copy of a file in place gone" [ ! -e c/a.pak.quorvex-bak ]
+    expect "an only copy back" grep -qx fim c/z.pak
+}
+
+# The updater's own running files in a release: with self_update its executable is replaced,
+# and on Windows a Qt library it loaded, with or without the key. Each is set aside while it
+# runs and gone once a later run has started; nothing old ever comes back.
+own_files() {
+    local key round lib=${QUORVEX_QT_WINDOWS:-${winbuild:-}/qt-windows}/bin/Qt6Network.dll
+    serve "$PWD/rel"
+    for key in true false; do
+        [ "$platform" = native ] && [ $key = false ] && break
+        rm -rf c rel/* && put rel/a.pak novo && client c && cp "$driver" "c/QuorvexUpdater$exe"
+        cp "c/QuorvexUpdater$exe" rel/ && [ $key = true ] && echo v2 >>"rel/QuorvexUpdater$exe"
+        [ "$platform" = wine ] && cp "$lib" c/ && { cat "$lib" && echo $key; } >rel/Qt6Network.dll
+        release rel 2.0 1 && configure c "\"manifest_url\": \"$base/manifest.json\", \"self_update\": $key"
+        for round in install "next run"; do
+            driver=$PWD/c/QuorvexUpdater$exe run c
+            expect "$key, $round: finished" said "finished 1"
+            expect "$key, $round: installed" installed rel c
+            # Each run starts the client, which writes in the folder: let it finish first.
+            expect "$key, $round: client started" started "$PWD/c" && rm -f c/launch_record.txt
+        done
+        expect "$key: nothing set aside left" [ -z "$(find c -name '*.quorvex-old' -o -name '*.quorvex-bak')" ]
+    done
+}
+
 # Killed at random moments; the next run always finishes the job.
 crash_loop() {
     local i round start ms d killed=0 seed=$RANDOM until=$((SECONDS + 30))
@@ -175,4 +246,4 @@ crash_loop() {
     expect "some runs were cut short" [ $killed -gt 0 ]
 }
 
-scenarios first_install failure_dialog endings client_wait restore_backup crash_loop
+scenarios first_install failure_dialog bar_on_screen endings client_wait restore_backup leftovers own_files crash_loop

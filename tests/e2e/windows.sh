@@ -28,7 +28,8 @@ held_file() {
 }
 
 # The running updater reached by another letter case or its 8.3 short name is still itself:
-# a release that would change it is refused before anything is fetched or touched.
+# a release that would change it is refused before anything is fetched or touched; so is a
+# release path that is the short name of another file.
 own_exe_aliases() {
     local before short alias
     put rel/a.pak novo && put rel/QuorvexUpdater.exe outro && offer 2.0 1
@@ -42,6 +43,23 @@ own_exe_aliases() {
         expect "$alias: untouched" [ "$(snap c)" = "$before" ]
         expect "$alias: nothing fetched" [ "$(cut -d' ' -f2 "$log")" = /manifest.json ]
     done
+    # A release path that is version.json's short name.
+    version c 1.0 1 && client c "$base/short.json"
+    short=$("${runner[@]}" cmd /c dir /x "$(winpath "$PWD/c")" 2>/dev/null | awk '$NF == "version.json\r" { print $(NF-1) }')
+    printf '{"version": "3", "files": [{"path": "%s", "hash": "ab", "url": "a.pak"}]}' "$short" >rel/short.json
+    before=$(snap c) && : >"$log" && run c
+    expect "$short: refused" said "finished 0 0 O caminho '$short' usa um nome curto do Windows e nao sera alterado."
+    expect "$short: untouched" [ "$(snap c)" = "$before" ]
+    expect "$short: nothing fetched" [ "$(cut -d' ' -f2 "$log")" = /short.json ]
 }
 
-scenarios held_file own_exe_aliases
+# A read-only file in the release's way is replaced, and its old copy goes with the run.
+read_only() {
+    put rel/a.pak novo && offer 2.0 1 && put c/a.pak antigo && chmod 444 c/a.pak
+    run c
+    expect "finished" said "finished 1 1"
+    expect "installed" installed rel c
+    expect "no old copy left" [ ! -e c/a.pak.quorvex-bak ]
+}
+
+scenarios held_file own_exe_aliases read_only

@@ -1,4 +1,6 @@
-// libFuzzer entry: the manifest parser and the path sanitiser on arbitrary bytes.
+// libFuzzer entry: the manifest parser, the path sanitiser and the chunk index parser on
+// arbitrary bytes.
+#include "download/chunkindex.h"
 #include "manifest/updatemanifest.h"
 
 #include <QDir>
@@ -27,6 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString path = sanitizeRelativePath(QString::fromUtf8(bytes));
     // A second pass may only trim the leading blank that "./ x" leaves behind.
     if (!path.isEmpty() && sanitizeRelativePath(path) != path.trimmed())
+        std::abort();
+
+    // An index accepted is exactly what the publisher would have written for it.
+    ChunkIndex index;
+    if (parseChunkIndex(bytes, &index) && chunkIndexDocument(index) != bytes)
         std::abort();
     return 0;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the manifest fuzz target with clang and libFuzzer and runs it for a bounded time.
-# Usage: run-fuzz.sh SOURCE_ROOT WORK_DIR [SECONDS]
+# Builds the fuzz target of the manifest and chunk index parsers with clang and libFuzzer and
+# runs it for a bounded time.
+# Usage: run-fuzz.sh SOURCE_ROOT WORK_DIR [SECONDS]; SECONDS defaults to $FUZZ_SECONDS, else 30.
 # Exit 77 (skipped) when clang or libFuzzer is missing, unless CI is set: then it fails.
 set -euo pipefail
-src=$1 work=$2 seconds=${3:-30}
+src=$1 work=$2 seconds=${3:-${FUZZ_SECONDS:-30}}
 
 missing() { echo "missing: $1" >&2 && [ -z "${CI:-}" ] && exit 77; exit 1; }
 cxx=$(command -v clang++ || command -v clang++-14 || true)
@@ -17,6 +18,7 @@ echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return
 "$cxx" -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -DQT_NO_CAST_FROM_ASCII -I"$src" $(pkg-config --cflags Qt6Core) \
     "$src/tests/fuzz/manifest_fuzz.cpp" "$src/manifest/updatemanifest.cpp" \
+    "$src/download/chunkindex.cpp" \
     $(pkg-config --libs Qt6Core) -o "$work/manifest_fuzz"
 
 cd "$work"

@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 QString describe(const UpdateConfig &c)
@@ -24,7 +28,7 @@ QString describe(const UpdateConfig &c)
 }
 
 const QUrl oldUrl(QStringLiteral("http://old/"));
-const UpdateConfig filled{true, oldUrl, {oldUrl}, 11, 22, {}, 3, 9};
+const UpdateConfig filled{true, oldUrl, {oldUrl}, 11, 22, {}, false, 3, 9};
 
 } // namespace
 
@@ -76,8 +80,9 @@ void TestInputs::commandLine()
 void TestInputs::read_data()
 {
     QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QByteArray>("content"); // null: no file; "/": a folder; "-": no record
-    QTest::addColumn<QString>("expected");   // the record read, or the error ('*': any reason)
+    // null: no file; "/": a folder; "-": no record; "|": a pipe; "~": an endless device
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected"); // the record read, or the error ('*': any reason)
     const auto row = [](const char *file, const char *name, const char *content,
                         const char *expected) {
         QTest::newRow(name) << QString::fromLatin1(file)
@@ -118,6 +123,11 @@ void TestInputs::read_data()
         "updater_config.json invalido.");
     row(config, "time-outs outside the range",
         "{'check_timeout_ms': 2147483648, 'download_timeout_ms': 1e300}", defaults);
+#ifndef Q_OS_WIN
+    // Neither is waited on or read to its end.
+    row(config, "config is a pipe", "|", "Nao foi possivel abrir updater_config.json: *");
+    row(version, "version.json is a device", "~", "Nao foi possivel abrir version.json: *");
+#endif
     row(version, "no version record to fill", "-", "Estrutura AppVersion ausente.");
     row(version, "version.json is a folder", "/", "Nao foi possivel abrir version.json: *");
     row(version, "version untrimmed, build fractional", "{'version': ' 1.2 ', 'build': 7.5}",
@@ -135,9 +145,15 @@ void TestInputs::read()
     QTemporaryDir dir;
     const QString path = dir.filePath(fileName);
     QFile file(path);
-    QVERIFY(content == "/" ? QDir().mkpath(path + QStringLiteral("/inner"))
-                           : content.isNull() || content == "-" ||
-                                 (file.open(QIODevice::WriteOnly) && file.write(content) > 0));
+#ifndef Q_OS_WIN
+    if (content == "|" || content == "~")
+        QVERIFY(content == "|" ? ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0
+                               : QFile::link(QStringLiteral("/dev/zero"), path));
+    else
+#endif
+        QVERIFY(content == "/" ? QDir().mkpath(path + QStringLiteral("/inner"))
+                               : content.isNull() || content == "-" ||
+                                     (file.open(QIODevice::WriteOnly) && file.write(content) > 0));
     file.close();
     UpdateConfig config = filled;
     AppVersion version{QStringLiteral("kept"), 77};

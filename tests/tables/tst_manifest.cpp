@@ -25,7 +25,9 @@ QStringList fields(const UpdateManifest &m)
           << QString::number(m.totalSize) << m.changelog << m.date.toUTC().toString(Qt::ISODate)
           << QString::number(m.files.size());
     for (const UpdateFile &f : m.files)
-        parts << f.path << f.hash << QString::number(f.size) << f.url.toString();
+        parts << f.path << f.hash << QString::number(f.size) << f.url.toString()
+              << f.chunks.url.toString() + QLatin1Char(' ') + QString::number(f.chunks.size) +
+                     QLatin1Char(' ') + f.chunks.hash;
     return parts;
 }
 
@@ -99,7 +101,11 @@ void TestManifest::sanitize()
 
 void TestManifest::hostilePathsStayInside()
 {
-    const quint32 seed = QRandomGenerator::global()->generate();
+    // QUORVEX_SEED replays a run; the seed is always printed so a failure can be replayed.
+    bool given = false;
+    const quint32 fixed = qEnvironmentVariable("QUORVEX_SEED").toUInt(&given);
+    const quint32 seed = given ? fixed : QRandomGenerator::global()->generate();
+    qInfo("QUORVEX_SEED=%u", seed);
     QRandomGenerator random(seed);
     const QStringList pieces =
         QStringLiteral(".. . / \\ C: : _ ... // a nul Com3 x. .txt \\\\?\\ \t bin ?")
@@ -135,7 +141,7 @@ void TestManifest::parse_data()
     const QByteArray two = file + R"(,"size":100},)" + file + R"(,"size":200})";
     const QByteArray good = R"({"path":"ok.pak","hash":"ab","url":"ok.pak","size":3},)";
     constexpr int Version = 0, Build = 1, Min = 2, Total = 3, Path = 7, Hash = 8, Size = 9,
-                  Url = 10, Error = -1;
+                  Url = 10, Chunks = 11, Error = -1;
     const auto row = [](const char *tag, const QByteArray &json, int field, const char *expected) {
         QTest::newRow(tag) << json << field << QString::fromUtf8(expected);
     };
@@ -156,6 +162,18 @@ void TestManifest::parse_data()
     row("total zero uses sum", withFile(two, R"(,"total_size":0)"), Total, "300");
     row("declared total wins", withFile(two, R"(,"total_size":50)"), Total, "50");
     row("no sizes no total", withFile(file + "}"), Total, "-1");
+    const QByteArray big = file + R"(,"size":10000,"chunks":)";
+    const QByteArray hex = QByteArray(63, 'a') + 'F';
+    row("chunks resolved", withFile(big + R"({"url":" c/x ","size":100,"hash":")" + hex + "\"}}"),
+        Chunks,
+        "https://cdn.quorvex.test/updates/c/x 100 "
+        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaf");
+    for (const QByteArray &bad :
+         {R"({"url":"c/x","size":101,"hash":")" + hex + "\"}", // above 1 % of the file
+          R"({"url":"c/x","size":99.5,"hash":")" + hex + "\"}",
+          R"({"url":"file:///c/x","size":100,"hash":")" + hex + "\"}",
+          R"({"url":"c/x","size":100,"hash":")" + hex.chopped(1) + "\"}", QByteArray("[]")})
+        row("chunks ignored", withFile(big + bad + "}"), Chunks, " -1 ");
     row("sum saturates", withFile(file + R"(,"size":1e300},)" + file + R"(,"size":1e300})"), Total,
         "9223372036854775807");
 
@@ -170,7 +188,8 @@ void TestManifest::parse_data()
         badPath);
     row("element not object", withFile(good + "7"), Error, badPath);
     for (const char *owned : {"Version.JSON", "updater_config.json", ".update-staging/x.pak",
-                              ".quorvex-updater.lock", "a.pak.quorvex-bak"})
+                              ".quorvex-updater.lock", "a.pak.quorvex-bak", "a.dll.Quorvex-Old",
+                              ".Quorvex-Chunks/x"})
         row(owned, withFile(good + R"({"path":")" + owned + R"(","hash":"ab","url":"x"})"), Error,
             badPath);
     row("file url", withFile(good + R"({"path":"a.pak","hash":"ab","url":"file:///etc/x"})"), Error,

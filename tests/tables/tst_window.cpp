@@ -1,17 +1,24 @@
 // The window as the controller's signals drive it: the status lines, the bar (scaled beyond
-// 32 bits) and dragging by the card. The end of a run is driven end to end (e2e/updates.sh).
+// 32 bits), the speed and time left on a clock of the test's own, the failure dialog and
+// dragging by the card. What is drawn is checked on a real screen (e2e/updates.sh).
 #include "ui/updaterwindow.h"
 
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
+qint64 now = 0;
+
 struct Window : UpdaterWindow
 {
+    Window() : UpdaterWindow([] { return now; }) {}
     using UpdaterWindow::mouseMoveEvent;
     using UpdaterWindow::mousePressEvent;
     using UpdaterWindow::mouseReleaseEvent;
@@ -31,12 +38,14 @@ class TestWindow : public QObject
 private slots:
     void display_data();
     void display();
+    void failureDialog();
     void drags();
 };
 
 void TestWindow::display_data()
 {
-    // Signals: "s DETAIL", "m 0|1" (busy?), "p VALUE MAXIMUM", ';' apart. Bar: its text.
+    // Signals: "s DETAIL", "m 0|1" (busy?), "p VALUE MAXIMUM", ';' apart; "f RATE SECONDS":
+    // ten reports a second, the clock running, from the last one on. Bar: its text.
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("bar");
     QTest::addColumn<QString>("step");
@@ -57,6 +66,19 @@ void TestWindow::display_data()
     row("busy to determinate", "m 0", "0%", "Preparando...");
     row("determinate kept", "p 1000 5000;m 0", "20%", "1000 B / 4.88 KB");
     row("determinate to busy", "p 1000 5000;m 1", "", "1000 B / 4.88 KB");
+    row("markup as its characters", "s <b>2.0</b> <img src=x>", "", "<b>2.0</b> <img src=x>");
+    row("no speed before three seconds", "p 0 100000000;f 1000000 2", "2%", "1.91 MB / 95.4 MB");
+    row("speed and time left", "p 0 100000000;f 1000000 3", "3%",
+        "2.86 MB / 95.4 MB - 976.6 KB/s, faltam 1 min 37 s");
+    row("files in place are no speed", "p 0 100000000;f 0 4;p 60000000 100000000;f 1000000 3",
+        "63%", "60.1 MB / 95.4 MB - 976.6 KB/s, faltam 37 s");
+    row("a new maximum is no jump back", "p 0 40000000;f 1000000 2;p 0 30000000;f 1000000 2", "6%",
+        "1.91 MB / 28.6 MB - 976.6 KB/s, faltam 28 s");
+    row("changed once a second", "p 0 100000000;f 1000000 3;f 4000000 0.5", "5%",
+        "4.77 MB / 95.4 MB - 976.6 KB/s, faltam 1 min 37 s");
+    row("stalled", "p 0 100000000;f 1000000 3;f 0 4", "3%", "2.86 MB / 95.4 MB");
+    row("hours", "p 0 20000000000;f 1000000 3", "0%",
+        "2.86 MB / 18.6 GB - 976.6 KB/s, faltam 5 h 34 min");
 }
 
 void TestWindow::display()
@@ -68,18 +90,45 @@ void TestWindow::display()
     // A long detail wraps.
     QVERIFY(window.findChild<QLabel *>(QStringLiteral("Detail"))->wordWrap());
     QString detail = QStringLiteral("Conectando ao servidor de updates...");
+    qint64 value = 0, maximum = 0;
     for (const QString &signal : script.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const QStringList words = signal.mid(2).split(QLatin1Char(' '));
         if (signal.startsWith(QLatin1Char('s')))
             window.setStatus(QStringLiteral("Atualizacao encontrada"), detail = signal.mid(2));
         else if (signal.startsWith(QLatin1Char('m')))
             window.setProgressMode(words.at(0) == QLatin1String("1"));
-        else
-            window.setProgress(words.at(0).toLongLong(), words.at(1).toLongLong());
+        else if (signal.startsWith(QLatin1Char('p')))
+            window.setProgress(value = words.at(0).toLongLong(),
+                               maximum = words.at(1).toLongLong());
+        for (int i = 0; signal.startsWith(QLatin1Char('f')) && i < words.at(1).toDouble() * 10; ++i)
+            now += 100, window.setProgress(value += words.at(0).toLongLong() / 10, maximum);
     }
     QCOMPARE(window.label("Detail"), detail);
+    for (const QLabel *label : window.findChildren<QLabel *>())
+        QCOMPARE(label->textFormat(), Qt::PlainText);
     QTEST(window.bar(), "bar");
     QTEST(window.label("Detail", 1), "step");
+}
+
+// Markup from a server and the spaces around the message are shown as they are.
+void TestWindow::failureDialog()
+{
+    const QString message = QStringLiteral(" <b>Hash</b> invalido ");
+    Window window;
+    QStringList seen;
+    QTimer::singleShot(0, &window, [&] {
+        QTimer::singleShot(0, &window, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            seen << box->windowTitle() << box->text() << QString::number(box->buttons().size())
+                 << QString::number(box->textFormat())
+                 << QString::number(box->isModal() && !box->defaultButton());
+            box->button(QMessageBox::Ok)->click();
+        });
+        window.handleFinished(false, false, message);
+    });
+    QCOMPARE(QCoreApplication::exec(), 1);
+    QCOMPARE(seen, QStringList({QStringLiteral("Atualizacao falhou"), message, QStringLiteral("1"),
+                                QString::number(Qt::PlainText), QStringLiteral("1")}));
 }
 
 void TestWindow::drags()
