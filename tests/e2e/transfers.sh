@@ -65,7 +65,9 @@ in_flight() {
     for i in 1 2 3 4; do held[i]=$(stat -c %s c/.update-staging/2.0-build-1.part/d$i.pak); done
     cp good rel/b.pak && : >"$log" && run c
     expect "next run finished" said "finished 1 1"
-    expect "requests overlap" awk 'NR > 1 && $1 < end { o = 1 } $2 > end { end = $2 } END { exit !o }' \
+    # Start and end of each request, printed in full: awk's own format keeps six digits of an
+    # epoch time. Requests that follow each other may touch within a millisecond.
+    expect "requests overlap" awk 'NR > 1 && $1 < end - 0.1 { o = 1 } $2 > end { end = $2 } END { exit !o }' \
         <(awk '{ printf "%.3f %.3f\n", $5 - $6, $5 }' "$log" | sort -n)
     for i in 1 2 3 4; do expect "d$i resumed at ${held[i]}" grep -q "^206 /d$i.pak $((400000 - held[i])) bytes=${held[i]}- " "$log"; done
     expect "the whole one not fetched again" not grep -q /e.pak "$log"
