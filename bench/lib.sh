@@ -37,11 +37,32 @@ CONF
     for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.05; done
 }
 
+# The updater measured; UPDATER=path measures another build (an earlier one, say) instead.
+updater() { echo "${UPDATER:-$bin/app/QuorvexUpdater}"; }
+
+configure() { # client release [port] [more json members]: the client pointed at a release
+    printf '{"enabled":true,"manifest_url":"http://127.0.0.1:%s/%s/manifest.json"%s}\n' \
+        "${3:-$port}" "$2" "${4:+,$4}" >"$1/updater_config.json"
+}
+fresh_client() { # dir release [port] [more json members]: a client at 1.0
+    rm -rf "$1" && mkdir -p "$1"
+    cp "$bin/tests/support/sample_client" "$1/QuorvexEmulator"
+    printf '{"version":"1.0","build":1}\n' >"$1/version.json"
+    configure "$@"
+}
+run_updater() { # client -> "seconds peak_kib"
+    sync
+    QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e %M' -o "$work/time" \
+        "$(updater)" --app-dir "$1" --app-executable QuorvexEmulator 2>/dev/null
+    cat "$work/time"
+}
+
 bench_cleanup() {
-    if [ -n "$nginx_pid" ]; then
-        kill "$nginx_pid" 2>/dev/null || true
-        wait "$nginx_pid" 2>/dev/null || true
-    fi
+    local p
+    for p in $nginx_pid ${helper_pids:-}; do
+        kill "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 
@@ -71,13 +92,14 @@ release_label() { # big|small
     if [ "$1" = big ]; then echo "one file of $((1024 / scale)) MiB"; else echo "$((2000 / scale)) files of 4 KiB-1 MiB"; fi
 }
 
-# curl_fetch NAME DEST: the manifest and every file over one curl process (one reused
-# connection), then sha256sum -c; leaves the files under DEST.
+# curl_fetch NAME DEST [PORT [CURL OPTIONS...]]: the manifest and every file over one curl
+# process (one reused connection unless the options say otherwise), then sha256sum -c; leaves
+# the files under DEST.
 curl_fetch() {
-    local dl=$2
+    local dl=$2 at=${3:-$port}
     rm -rf "$dl"; mkdir -p "$dl"
-    curl -sS --fail -o "$dl/manifest.json" "http://127.0.0.1:$port/$1/manifest.json"
-    python3 - "$dl" "http://127.0.0.1:$port/$1/" <<'PY'
+    curl -sS --fail -o "$dl/manifest.json" "http://127.0.0.1:$at/$1/manifest.json"
+    python3 - "$dl" "http://127.0.0.1:$at/$1/" <<'PY'
 import json, sys, urllib.parse
 dl, base = sys.argv[1], sys.argv[2]
 m = json.load(open(dl + "/manifest.json"))
@@ -86,7 +108,7 @@ with open(dl + "/curl.cfg", "w") as cfg, open(dl + "/sums", "w") as sums:
         cfg.write('url = "%s"\noutput = "%s/%s"\n' % (urllib.parse.urljoin(base, f["url"]), dl, f["path"]))
         sums.write("%s  %s\n" % (f["hash"], f["path"]))
 PY
-    curl -sS --fail --create-dirs -K "$dl/curl.cfg"
+    curl -sS --fail --create-dirs "${@:4}" -K "$dl/curl.cfg"
     (cd "$dl" && sha256sum -c --quiet sums)
     rm "$dl/manifest.json" "$dl/curl.cfg" "$dl/sums"
 }

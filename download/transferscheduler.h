@@ -11,7 +11,14 @@
 //   accept(reply)   the status and headers of an answer are in, before its first byte
 //   take(bytes)     body bytes of an accepted answer, in order, at most one block at a time
 //   next(&attempt)  the answer ended (or was stopped or timed out): another request, or over
-// Every callback returns promptly and never processes events.
+// Every callback returns promptly and never processes events. A transfer that is over is
+// deleted from the event loop soon after; so are the replies, which the scheduler alone owns.
+//
+// A byte range of a file is a transfer like a whole file: its next() asks for
+// "Range: bytes=A-B", its accept() takes only a 206 whose Content-Range is exactly A-B, its
+// take() checks and writes each piece where it belongs, and held() and length() count the
+// range's own bytes. Transfers of one file share what they must (the open copy, a hash) by
+// pointer; the scheduler never looks inside them.
 
 #include <QElapsedTimer>
 #include <QNetworkReply>
@@ -32,7 +39,7 @@ public:
     enum class Step
     {
         Request, // send the request filled in
-        Done,    // complete and in place
+        Done,    // complete and in place; held() now counts as done
         Failed   // over: error() says why
     };
     enum class Verdict
@@ -71,17 +78,19 @@ class TransferScheduler : public QObject
 
 public:
     // Makes transfer index when its turn comes; null when there is nothing to fetch for it
-    // (its turn is then announced and ended at once, see addDone()).
+    // (its turn is then announced and ended at once, see addDone()). Indices number whatever
+    // the caller queues: files, or the ranges of files, in the order they must start.
     using Factory = std::function<std::unique_ptr<Transfer>(int index)>;
 
     // parallel: transfers in flight at once (at least 1). bytesPerSecond: cap of the sum of all
-    // transfers, 0 for none. idleTimeoutMs: the longest an answer may go without a byte.
+    // transfers, 0 for none. idleTimeoutMs: the longest an answer may go without a byte, once
+    // its request is out and while the cap is not what holds its bytes back.
     TransferScheduler(QNetworkAccessManager *manager, int parallel, qint64 bytesPerSecond,
                       int idleTimeoutMs, QObject *parent = nullptr);
     ~TransferScheduler() override;
 
     // Runs transfers 0 to count - 1 in a nested event loop, started in index order, up to
-    // slots at once; with one slot each starts once the one before it is over. True once every
+    // parallel at once; with one, each starts once the one before it is over. True once every
     // one is Done. At the first Failed the transfers still in flight are aborted and destroyed
     // without another callback, so each keeps what it held; false, with failed and error set.
     bool run(int count, const Factory &make, int *failed = nullptr, QString *error = nullptr);
