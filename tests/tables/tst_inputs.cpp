@@ -28,7 +28,7 @@ QString describe(const UpdateConfig &c)
 }
 
 const QUrl oldUrl(QStringLiteral("http://old/"));
-const UpdateConfig filled{true, oldUrl, {oldUrl}, 11, 22, {}, 3, 9};
+const UpdateConfig filled{true, oldUrl, {oldUrl}, 11, 22, {}, false, 3, 9};
 
 } // namespace
 
