@@ -1,6 +1,7 @@
 #include "update/updatecontroller.h"
 
 #include "download/bytesize.h"
+#include "download/chunkedtransfer.h"
 #include "download/downloadplan.h"
 #include "download/resumabletransfer.h"
 #include "download/transferlog.h"
@@ -87,33 +88,56 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
     }
 
     OwnFolders folders{appDir, {folder}};
-    int current = -1; // the file the status names
+    int current = -1; // the transfer of the file the status names
+    const int timeoutMs = qMax(config.downloadTimeoutMs, TimeoutFloorMs);
     TransferScheduler scheduler(networkManager, config.maxParallelDownloads,
-                                qint64(config.maxDownloadRateKib) * 1024,
-                                qMax(config.downloadTimeoutMs, TimeoutFloorMs));
-    connect(&scheduler, &TransferScheduler::started, this, [&](int index) {
+                                qint64(config.maxDownloadRateKib) * 1024, timeoutMs);
+    ChunkedFiles chunked(&scheduler, &folders, networkManager, timeoutMs);
+    for (qsizetype i = 0; i < manifest.files.size(); ++i) {
+        const UpdateFile &file = manifest.files.at(i);
+        const QString installed = QDir(appDir).filePath(file.path);
+        if (plans[std::size_t(i)].state != FilePlan::State::Fetch ||
+            !ChunkedFiles::candidate(file, installed))
+            continue;
+        emit statusChanged(QStringLiteral("Baixando atualizacao"),
+                           QStringLiteral("%1\nComparando com a copia instalada")
+                               .arg(QDir::toNativeSeparators(file.path)));
+        chunked.prepare(int(i), file, installed, stagingPaths(folder, file.path));
+    }
+    chunked.layout(int(manifest.files.size()));
+
+    connect(&scheduler, &TransferScheduler::started, this, [&](int item) {
+        if (!chunked.opens(item))
+            return;
+        const int index = chunked.fileOf(item);
         const UpdateFile &file = manifest.files.at(index);
-        current = index;
+        current = item;
         emit statusChanged(
             repairing ? QStringLiteral("Reparando arquivos")
                       : QStringLiteral("Baixando atualizacao"),
             QStringLiteral("%1\nTamanho: %2")
                 .arg(QDir::toNativeSeparators(file.path), formatByteSize(file.size)));
-        scheduler.addDone(plans[std::size_t(index)].onDisk);
+        scheduler.addDone(plans[std::size_t(index)].onDisk + chunked.kept(index));
     });
     qint64 shown = 0;
-    connect(&scheduler, &TransferScheduler::progressed, this, [&](int index) {
-        if (plannedTotal > 0) {
-            if (scheduler.bytesHeld() > shown) {
-                shown = scheduler.bytesHeld();
-                emit progressChanged(qMin(shown, plannedTotal), plannedTotal);
-            }
-            return;
+    const auto showHeld = [&] {
+        if (scheduler.bytesHeld() > shown) {
+            shown = scheduler.bytesHeld();
+            emit progressChanged(qMin(shown, plannedTotal), plannedTotal);
         }
+    };
+    connect(&scheduler, &TransferScheduler::progressed, this, [&](int item) {
+        if (plannedTotal > 0)
+            return showHeld();
         // Without sizes, the bar follows the file being announced, against the server's length.
-        const Transfer *transfer = scheduler.inFlight(index);
-        if (index == current && transfer->length() > 0)
+        const Transfer *transfer = scheduler.inFlight(item);
+        if (item == current && transfer->length() > 0)
             emit progressChanged(transfer->held(), transfer->length());
+    });
+    // A chunked file has sizes, and so has the release.
+    connect(&chunked, &ChunkedFiles::copied, this, [&](qint64 bytes) {
+        scheduler.addDone(bytes);
+        showHeld();
     });
     connect(&scheduler, &TransferScheduler::finished, this, [&] {
         shown = scheduler.bytesHeld();
@@ -121,7 +145,7 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
             emit progressChanged(qMin(shown, plannedTotal), plannedTotal);
     });
 
-    const auto make = [&](int index) -> std::unique_ptr<Transfer> {
+    const auto whole = [&](int index) -> std::unique_ptr<Transfer> {
         FilePlan &plan = plans[std::size_t(index)];
         if (plan.state != FilePlan::State::Fetch)
             return nullptr;
@@ -131,7 +155,9 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
     };
     const TransferLog logged(runLog, scheduler, manifest.files, plans);
     QString failure;
-    if (!scheduler.run(int(manifest.files.size()), make, nullptr, &failure))
+    if (!scheduler.run(
+            chunked.count(), [&](int item) { return chunked.make(item, whole); }, nullptr,
+            &failure))
         return fail(error, failure);
 
     for (qsizetype i = 0; i < manifest.files.size(); ++i) {

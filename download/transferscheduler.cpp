@@ -35,6 +35,8 @@ struct TransferScheduler::Active
     bool decided = false;
     bool ended = false;
     bool onWire = false;
+    bool sent = false;
+    bool waiting = false;
     qint64 dropped = 0;
 };
 
@@ -138,6 +140,9 @@ void TransferScheduler::settle(Active *active, Transfer::Step step, const QNetwo
     case Transfer::Step::Request:
         send(active, request);
         return;
+    case Transfer::Step::Wait:
+        active->waiting = true;
+        return;
     case Transfer::Step::Done: {
         const int index = active->index;
         m_done += active->transfer->held();
@@ -159,8 +164,28 @@ void TransferScheduler::settle(Active *active, Transfer::Step step, const QNetwo
     }
 }
 
+void TransferScheduler::wake(int index)
+{
+    // Never inside another transfer's callback: the one woken may end the run.
+    QMetaObject::invokeMethod(
+        this,
+        [this, index] {
+            Active *active = find(index);
+            if (m_failedRun || !active || !active->waiting)
+                return;
+            active->waiting = false;
+            QNetworkRequest request;
+            settle(active,
+                   active->transfer->next(active->sent ? &active->attempt : nullptr, &request),
+                   request);
+            advance();
+        },
+        Qt::QueuedConnection);
+}
+
 void TransferScheduler::send(Active *active, const QNetworkRequest &request)
 {
+    active->sent = true;
     active->attempt = Transfer::Attempt();
     active->decided = active->ended = active->onWire = false;
     active->dropped = 0;

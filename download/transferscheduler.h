@@ -11,6 +11,8 @@
 //   accept(reply)   the status and headers of an answer are in, before its first byte
 //   take(bytes)     body bytes of an accepted answer, in order, at most one block at a time
 //   next(&attempt)  the answer ended (or was stopped or timed out): another request, or over
+// A transfer that waits on work of its own (its bytes written in order with others') answers
+// Wait: it keeps its slot without a request until wake(), then next() comes again as before.
 // Every callback returns promptly and never processes events. A transfer that is over is
 // deleted from the event loop soon after; so are the replies, which the scheduler alone owns.
 //
@@ -39,6 +41,7 @@ public:
     enum class Step
     {
         Request, // send the request filled in
+        Wait,    // nothing to send until wake()
         Done,    // complete and in place; held() now counts as done
         Failed   // over: error() says why
     };
@@ -101,6 +104,8 @@ public:
     qint64 bytesHeld() const { return m_shown; }
     // Transfer index while it is in flight, else null.
     Transfer *inFlight(int index) const;
+    // Transfer index, if it waits, is asked next() again from the event loop.
+    void wake(int index);
 
 signals:
     // Each once per index, in this order for one index; started in index order.

@@ -1,6 +1,6 @@
 # Serves one file on 127.0.0.1 the way odd links and servers answer, which nginx cannot play.
 # Usage: scriptedserver.py FILE ANSWERS [RANGE_ANSWERS]: comma-separated answers to requests
-# for the whole file, and to requests for a range (default: whole), each in turn, the last
+# for the whole file, and to requests with a Range header (default: whole), each in turn, the last
 # one repeated. Each request gets its own connection, closed after the answer unless it goes
 # silent. Prints its port, then "range START" for each request; a request for the range of a
 # cut answer right after it is printed once.
@@ -28,9 +28,10 @@ while True:
     request = conn.recv(65536)
     while b"\r\n\r\n" not in request:
         request += conn.recv(65536) or b"\r\n\r\n"
-    start = next((int(line.split("=")[1].split("-")[0]) for line in request.decode("latin-1").split("\r\n")
-                  if line.lower().startswith("range: bytes=")), 0)
-    script = scripts[start > 0]
+    asked = [line.split("=")[1].split("-") for line in request.decode("latin-1").split("\r\n")
+             if line.lower().startswith("range: bytes=")]
+    start, end = (int(asked[0][0]), int(asked[0][1] or len(data) - 1)) if asked else (0, len(data) - 1)
+    script = scripts[bool(asked)]
     answer = script.pop(0) if len(script) > 1 else script[0]
     # Qt may send a request again by itself when its answer was cut: counted once.
     if last != ("cut", start):
@@ -38,12 +39,13 @@ while True:
         last = ("cut" if answer in ("cut", "noetag", "nul") else answer, start)
     if answer == "silent":
         continue
-    start *= answer != "full"
-    body, status = data[start:], b"206 Partial Content" if start else b"200 OK"
+    if answer == "full":
+        asked, start, end = [], 0, len(data) - 1
+    body, status = data[start:end + 1], b"206 Partial Content" if asked else b"200 OK"
     head = b"Connection: close\r\nContent-Length: %d\r\n" % len(body)
     head += {"noetag": b"", "nul": b'ETag: "v\0"\r\n'}.get(answer, b'ETag: "v1"\r\n')
-    if start:
-        head += b"Content-Range: bytes %d-%d/%d\r\n" % (start + (answer == "shifted"), len(data) - 1, len(data))
+    if asked:
+        head += b"Content-Range: bytes %d-%d/%d\r\n" % (start + (answer == "shifted"), end, len(data))
     if answer == "416":
         status, head, body = b"416 Range Not Satisfiable", b"Connection: close\r\nContent-Length: 0\r\n", b""
     if answer in ("cut", "stall", "noetag", "nul"):

@@ -164,4 +164,66 @@ pacing() {
     expect "against its length" [ "$(grep progress "$out" | cut -d/ -f2 | tr -d '\r' | sort -u)" = 102400 ]
 }
 
-scenarios patch cut_short in_flight odd_answers volumes pacing
+# A 12 MiB pack patched by chunks (100 bytes inserted near its start, three regions of 256 KiB
+# overwritten, 1 MiB appended): ranges around the changes only, the bar going forward to the
+# whole. The whole file once instead for a server that ignores ranges and for an index that
+# is missing or not the one pinned. A range changed on the server after publishing fails the
+# run with nothing installed and only verified chunks kept. A run killed in the middle is
+# finished by the next, which asks only for what the partial copy lacks.
+chunks() {
+    local pack=data/world.pak part=c/.update-staging/2.0-build-1.part/data/world.pak at held
+    local name directives setup asked= changed=$((100 + 3 * 262144 + 1048576))
+    blob rel/$pack 12582912 && offer 1.0 1 && cp -a rel/. c/ && rm -r c/manifest.json c/.quorvex-chunks
+    cp -a c v1 && { head -c 4096 v1/$pack && head -c 100 /dev/urandom && tail -c +4097 v1/$pack &&
+        head -c 1048576 /dev/urandom; } >rel/$pack
+    for at in 12 24 36; do dd if=/dev/urandom of=rel/$pack bs=256k seek=$at count=1 conv=notrunc status=none; done
+    release rel 2.0 1 && cp rel/$pack good && local size=$(stat -c %s good)
+    local index=.quorvex-chunks/$(sha256sum good | cut -c1-64) && cp rel/$index index
+    again() { rm -rf c && cp -a v1 c && configure c "\"manifest_url\": \"$base/manifest.json\"${1:+, $1}"; }
+    again && run c
+    expect "by chunks: finished" said "finished 1 1"
+    expect "by chunks: installed" installed rel c
+    expect "by chunks: ranges only" not grep -q "^200 /$pack" "$log"
+    expect "by chunks: at most twice the changes and the index" [ "$(awk -v p=/$pack -v i=/$index \
+        '$2 == p || $2 == i { s += $3 } END { print s }' "$log")" -le $((2 * changed + $(stat -c %s index))) ]
+    expect "by chunks: the bar only goes forward, to the whole" awk -F'[ /]' -v t=$size \
+        '/^progress/ { if ($2 + 0 < v || $3 + 0 != t) bad = 1; v = $2 } END { exit bad || v != t }' "$out"
+    while IFS='|' read -r name directives setup; do
+        serve "$PWD/rel" "$directives" && again && eval "$setup" && run c
+        expect "$name: finished" said "finished 1 1"
+        expect "$name: installed" installed rel c
+        expect "$name: the whole file, once" [ "$(grep " /$pack " "$log" | cut -d' ' -f1,3)" = "200 $size" ]
+        cp index rel/$index
+    done <<'ROWS'
+a server that ignores ranges|max_ranges 0;|
+no index|| rm rel/$index
+an index that is not the one pinned||printf QVXC | dd of=rel/$index bs=1 seek=$(($(stat -c %s index) - 4)) conv=notrunc status=none
+an index longer than pinned||head -c 100 index >>rel/$index
+ROWS
+    coproc ODD { exec python3 "$here/scriptedserver.py" good whole shifted; }
+    pids+=($ODD_PID) && read -r at <&"${ODD[0]}" && cp rel/manifest.json manifest
+    sed -i "s#\"url\": \"$pack\"#\"url\": \"http://127.0.0.1:$at/$pack\"#" rel/manifest.json
+    again && run c && cp manifest rel/manifest.json
+    expect "a Content-Range one byte off: installed" eval 'said "finished 1 1" && installed rel c'
+    while read -r -t 1 at <&"${ODD[0]}"; do asked+="$at "; done
+    expect "a Content-Range one byte off: the range, then the whole file once" [ "$asked" = "range 0 range 0 " ]
+    kill $ODD_PID && wait $ODD_PID 2>/dev/null
+    printf 'changed on the server' | dd of=rel/$pack bs=1 seek=$((6 * 1048576 + 1000)) conv=notrunc status=none
+    serve "$PWD/rel" && again && local before=$(snap c) && run c
+    expect "tampered: told" said "finished 0 0 Hash invalido em um trecho de 'data${sep}world.pak'"
+    expect "tampered: nothing installed" [ "$(snap c)" = "$before" ]
+    held=$(stat -c %s $part)
+    expect "tampered: verified chunks only ($held bytes)" eval "[ $held -le $((6 * 1048576 + 1000)) ] && cmp -s -n $held $part good"
+    cp good rel/$pack && serve "$PWD/rel" 'limit_rate 200k;' && again '"max_parallel_downloads": 1'
+    "${runner[@]}" "$driver" --app-dir "$(winpath "$PWD/c")" >/dev/null 2>&1 &
+    wait_for 60 "[ \$(stat -c %s $part 2>/dev/null || echo 0) -gt $((7 * 1048576)) ]"
+    kill -9 $! && wait $! 2>/dev/null
+    held=$(stat -c %s $part) && serve "$PWD/rel" && configure c "\"manifest_url\": \"$base/manifest.json\""
+    run c
+    expect "killed, then finished" said "finished 1 1"
+    expect "killed, then installed" installed rel c
+    expect "killed: only what the copy lacked asked for (held $held)" awk -v p=/$pack -v from=$((held - 262144)) \
+        '$2 == p { split($4, r, "[=-]"); if ($1 != 206 || r[2] < from) bad = 1 } END { exit bad }' "$log"
+}
+
+scenarios patch cut_short in_flight odd_answers volumes pacing chunks
