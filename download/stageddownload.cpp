@@ -153,7 +153,8 @@ bool UpdateController::downloadUpdateFiles(const UpdateConfig &config,
         return std::make_unique<ResumableTransfer>(file, stagingPaths(folder, file.path),
                                                    std::move(plan.partial), &folders);
     };
-    const TransferLog logged(runLog, scheduler, manifest.files, plans);
+    const TransferLog logged(runLog, scheduler, manifest.files, plans, chunked.count(),
+                             [&](int item) { return chunked.fileOf(item); });
     QString failure;
     if (!scheduler.run(
             chunked.count(), [&](int item) { return chunked.make(item, whole); }, nullptr,

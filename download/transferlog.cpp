@@ -13,9 +13,10 @@ QString seconds(qint64 ms)
 } // namespace
 
 TransferLog::TransferLog(RunLog &log, const TransferScheduler &scheduler,
-                         const QList<UpdateFile> &files, const std::vector<FilePlan> &plans)
-    : m_log(log), m_files(files), m_from(plans.size(), -1), m_held(plans.size(), 0),
-      m_startMs(plans.size(), -1)
+                         const QList<UpdateFile> &files, const std::vector<FilePlan> &plans,
+                         int items, const std::function<int(int)> &fileOf)
+    : m_log(log), m_files(files), m_itemHeld(std::size_t(items), 0), m_from(plans.size(), -1),
+      m_held(plans.size(), 0), m_startMs(plans.size(), -1), m_running(plans.size(), 0)
 {
     m_clock.start();
     QStringList kept;
@@ -31,24 +32,36 @@ TransferLog::TransferLog(RunLog &log, const TransferScheduler &scheduler,
                                      : QStringLiteral("ja baixado")));
     }
     m_log.write(kept);
+    for (int item = 0; item < items; ++item) {
+        const int file = fileOf(item);
+        m_fileOf.push_back(file);
+        // A file's first transfer continues what an earlier run kept.
+        if (m_running[std::size_t(file)]++ == 0 && m_from[std::size_t(file)] > 0)
+            m_itemHeld[std::size_t(item)] = m_from[std::size_t(file)];
+    }
 
     m_connections.push_back(
         QObject::connect(&scheduler, &TransferScheduler::started, [this](int i) {
-            if (m_from[std::size_t(i)] >= 0)
-                m_startMs[std::size_t(i)] = m_clock.elapsed();
+            const std::size_t file = std::size_t(m_fileOf[std::size_t(i)]);
+            if (m_from[file] >= 0 && m_startMs[file] < 0)
+                m_startMs[file] = m_clock.elapsed();
         }));
     m_connections.push_back(
         QObject::connect(&scheduler, &TransferScheduler::progressed, [this, &scheduler](int i) {
-            if (const Transfer *transfer = scheduler.inFlight(i))
-                m_held[std::size_t(i)] = transfer->held();
+            const Transfer *transfer = scheduler.inFlight(i);
+            if (!transfer)
+                return;
+            const std::size_t file = std::size_t(m_fileOf[std::size_t(i)]);
+            m_held[file] += transfer->held() - m_itemHeld[std::size_t(i)];
+            m_itemHeld[std::size_t(i)] = transfer->held();
         }));
     m_connections.push_back(
         QObject::connect(&scheduler, &TransferScheduler::finished, [this](int i) {
-            const std::size_t at = std::size_t(i);
-            if (m_from[at] < 0)
+            const std::size_t at = std::size_t(m_fileOf[std::size_t(i)]);
+            if (m_from[at] < 0 || --m_running[at] > 0)
                 return;
             QString line = QStringLiteral("arquivo baixado: %1 (%2 bytes em %3 s")
-                               .arg(m_files.at(i).path, QString::number(m_held[at]),
+                               .arg(m_files.at(qsizetype(at)).path, QString::number(m_held[at]),
                                     seconds(m_clock.elapsed() - m_startMs[at]));
             if (m_from[at] > 0)
                 line += QStringLiteral(", %1 retomados de uma execucao anterior").arg(m_from[at]);
