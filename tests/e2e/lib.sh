@@ -66,7 +66,7 @@ serve() { # ROOT [DIRECTIVES]: nginx serving ROOT; sets $base and $log
 daemon off; master_process off; worker_processes 1; pid $dir/pid; error_log $dir/error.log;
 events {}
 http {
-    log_format q '\$status \$uri \$body_bytes_sent \$http_range \$msec \$request_time \$http_user_agent';
+    log_format q '\$status \$uri \$body_bytes_sent \$http_range \$msec \$request_time \$http_user_agent \$http_if_range';
     access_log $log q;
     client_body_temp_path $dir; proxy_temp_path $dir; fastcgi_temp_path $dir;
     uwsgi_temp_path $dir; scgi_temp_path $dir;

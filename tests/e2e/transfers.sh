@@ -11,8 +11,8 @@ patch() {
     local i
     for i in 1 2 3 4 5 6; do blob rel/data/f$i.pak 100000; done
     cp "$driver" "rel/QuorvexUpdater$exe" && offer 1.0 1 && cp -a rel/. c/ && rm c/manifest.json
-    blob rel/data/f2.pak 100000 && blob rel/data/f5.pak 150000 && release rel 2.0 1
-    put c/.update-staging/2.0-build-1/data/f5.pak "publicado antes"
+    blob rel/data/f2.pak 100000 && blob rel/data/f5.pak 150000 && release rel 2.0 1 --changelog "Novos mapas."
+    blob c/.update-staging/2.0-build-1/data/f5.pak 150000
     driver=$PWD/c/QuorvexUpdater$exe run c
     expect "finished" said "finished 1 1"
     expect "release installed" installed rel c
@@ -23,6 +23,15 @@ patch() {
     local total=$(cat rel/data/* "rel/QuorvexUpdater$exe" | wc -c)
     expect "every step against the whole" [ "$(grep progress "$out" | cut -d/ -f2 | tr -d "\r" | sort -u)" = $total ]
     expect "all bytes counted" said "progress $total/$total"
+    expect "the statuses, in order" diff <(grep ^status "$out" | tr -d '\r' | grep -v '^status Baixando') - <<TEXT
+status Inicializando: Lendo configuracao do updater...
+status Verificando atualizacoes: Consultando $base/manifest.json
+status Atualizacao encontrada: Nova versao: 2.0 (build 1)\nChangelog: Novos mapas.
+status Aplicando atualizacao: Aguardando o processo principal encerrar para substituir os arquivos.
+status Aplicando arquivo: Substituindo data${sep}f2.pak
+status Aplicando arquivo: Substituindo data${sep}f5.pak
+status Atualizacao concluida: Arquivos aplicados com sucesso. Abrindo o cliente atualizado.
+TEXT
 }
 
 # A run killed in the middle of the transfers; the next one asks each file only for its
@@ -50,6 +59,8 @@ cut_short() {
         [ "${want[i]:0:1}" = - ] && expect "part$i staged, not fetched" not grep -q "${want[i]:1}" "$log" ||
             expect "part$i: asked for '${want[i]}'" grep -q "^${want[i]}" "$log"
     done
+    # Each resume names the validator nginx gave: an ETag, never missing.
+    expect "resumed under the ETag" awk '$1 == 206 { n++; if ($8 !~ /^\\x22.+\\x22$/) bad = 1 } END { exit bad || !n }' "$log"
 }
 
 # Several files in flight: the first failure ends the run with its text and keeps the other
@@ -103,11 +114,13 @@ odd_answers() {
             kill $ODD_PID && wait $ODD_PID 2>/dev/null
         fi
         expect "$name: asked for '$ranges', not '$asked'" [ "$asked" = "$ranges" ]
+        [[ $text == finished\ 0* ]] && expect "$name: no bytes kept for the next run" [ ! -s $part ]
     done <<'ROWS'
 an error page served with 200||printf '<html>erro</html>' >rel/big.bin|finished 0 0 O servidor enviou 'big.bin' com 17 B, mas o manifesto informa 878.9 KB.|- 
 a size past 2^53||sed -i 's/900000/9007199254740993/' rel/manifest.json|finished 0 0 Espaco em disco insuficiente: a atualizacao precisa de 8388608.0 GB e ha |
 a garbled validator on disk||put $part abc && put ${part/.part/.etag} && printf '"\001\000"' >${part/.part/.etag}|finished 1 1|- 
 a link that drops, resumed|cut||finished 1 1|0 300000 
+a link that stalls, resumed|stall|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 1 1|0 300000 
 a silent server, one attempt|silent|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 0 0 Tempo esgotado ao baixar 'big.bin'.|0 
 an ETag holding a NUL, not resumed|nul,whole||finished 1 1|0 
 no validator, not resumed|noetag,whole||finished 1 1|0 

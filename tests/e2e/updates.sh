@@ -11,22 +11,28 @@ first_install() {
     local arguments=(--perfil '' ' Jogador "Um" \' 'Ação' 'C:\pasta\')
     [ "$platform" = wine ] && name=quorvexemulator.EXE
     blob rel/data/textures.pak 300000 && blob "rel/data/maps/porto velho.bin" 120000
-    put rel/LEIAME.txt "versao nova" && put rel/vazio.dat && cp "$client_program" "rel/QuorvexEmulator$exe"
+    put rel/LEIAME.txt "versao nova" && put rel/vazio.dat && { cat "$client_program" && echo novo; } >"rel/QuorvexEmulator$exe"
     serve "$PWD/rel" && release rel 2.0.0 7 --base-url "$base/" && client "$c"
     put "$c/LEIAME.txt" "versao antiga" && put "$c/LEIAME.txt.bak" "do jogador"
     put "$c/saves/slot1.sav" progresso && printf '{"enabled": false}' >"$c/updater_config.json"
     for round in "switched off" update; do
-        QT_QPA_PLATFORM=offscreen timeout 60 "${runner[@]}" "$updater" --app-dir "$(winpath "$c")" \
+        # The client it starts after updating stays, so that its running image can be read.
+        SAMPLE_CLIENT_LINGER_MS=$([ "$round$platform" = updatenative ] && echo -1) QT_QPA_PLATFORM=offscreen \
+            timeout 60 "${runner[@]}" "$updater" --app-dir "$(winpath "$c")" \
             --app-executable "$name" "${arguments[@]/#/--launch-arg=}" >/dev/null 2>&1
         expect "$round: exit code 0" [ $? -eq 0 ]
         expect "$round: client started" started "$c" "${arguments[@]}"
-        rm -f "$c/launch_record.txt"
+        id=$(head -1 "$c/launch_record.txt") && rm -f "$c/launch_record.txt"
         configure "$c" "\"manifest_url\": \"$base/manifest.json\""
     done
     expect "release installed" installed rel "$c"
     expect "player's files kept" grep -qx progresso "$c/saves/slot1.sav"
     expect "player's backup kept" grep -qx "do jogador" "$c/LEIAME.txt.bak"
-    expect "version recorded" grep -qzE '"build": 7,.*"version": "2.0.0"' "$c/version.json"
+    expect "version recorded" grep -qzE '"build": 7,.*"updated_at": "'$(date -u +%F)'T.*"version": "2.0.0"' "$c/version.json"
+    if [ "$platform" = native ]; then
+        pids+=("$id") && expect "the new client started" cmp -s "/proc/$id/exe" rel/QuorvexEmulator
+        expect "the client keeps its run bit" [ -x "$c/QuorvexEmulator" ]
+    fi
     expect "staging removed" [ ! -e "$c/.update-staging" ]
     [ "$platform" = native ] && expect "help" grep -q "Updater do cliente Quorvex" <(QT_QPA_PLATFORM=offscreen "$updater" --help)
 }
@@ -79,16 +85,18 @@ endings() {
     serve "$PWD/srv" 'location = /slow.json { limit_rate 1; }'
     local ok=$base/ok/manifest.json
     while IFS='|' read -r name setup code text; do
-        fresh c
+        fresh c && at=c
         client c "$ok"
         version c 1.0 1
         eval "$setup"
         lines=$(wc -l <"$log")
-        if [[ $name == "updater in the release"* ]]; then driver=$PWD/c/QuorvexUpdater$exe run c; else run c; fi
+        if [[ $name == "updater in the release"* ]]; then driver=$PWD/c/QuorvexUpdater$exe run $at; else run c; fi
         expect "$name: exit code $code, not $?" [ $? = "$code" ]
         expect "$name: says '$text'" said "$(eval "printf '%s' \"$text\"")"
         if [ "$code" = 0 ]; then expect "$name: started" started "$PWD/c"; else
             expect "$name: not started" [ ! -e c/launch_record.txt ]; fi
+        expect "$name: no password shown" not said segredo
+        [[ $name == *", one request" ]] && expect "$name: one request" [ "$(tail -n +$((lines + 1)) "$log" | grep -c a.pak)" = 1 ]
         [[ $name == *", no request" ]] && expect "$name: no request" [ "$(wc -l <"$log")" = "$lines" ]
         [[ $name == *", nothing fetched" ]] && expect "$name: nothing fetched" not grep -q a.pak <(tail -n +$((lines + 1)) "$log")
         [[ $name == *"last wins" ]] && expect "$name: the last one's content" grep -qx tools c/a.pak
@@ -104,10 +112,10 @@ up to date, client missing|version c 2.0 5; rm c/QuorvexEmulator*|1|finished 0 0
 newer without files|client c "$base/empty.json"|1|finished 0 0 O manifesto remoto informou versao nova, mas nao trouxe arquivos.
 manifest too slow|configure c "\"manifest_url\": \"$base/slow.json\", \"check_timeout_ms\": 0"|0|Nao foi possivel verificar: Tempo esgotado ao buscar o manifesto em $base/slow.json. Abrindo
 last endpoint broken|configure c "\"manifest_urls\": [\"http://127.0.0.1:1/m.json\"], \"manifest_url\": \"$base/broken.json\""|0|Nao foi possivel verificar: manifest.json invalido. ($base/broken.json) Abrindo
-manifest missing|client c "$base/nothing.json"|0|Nao foi possivel verificar: Falha ao baixar o manifesto em $base/nothing.json: 
+manifest missing|client c "http://eu:segredo@${base#*//}/nothing.json"|0|Nao foi possivel verificar: Falha ao baixar o manifesto em http://eu@${base#*//}/nothing.json: 
 first endpoint refused|configure c "\"manifest_urls\": [\"http://127.0.0.1:1/m.json\", \"$ok\"], \"manifest_url\": \"$base/broken.json\""|0|finished 1 1
 version too long for a folder name|client c "$base/long.json"|1|finished 0 0 Nao foi possivel criar a pasta temporaria de update.
-file missing on the server|client c "$base/missing/manifest.json"|1|finished 0 0 Falha ao baixar 'a.pak': 
+file missing on the server, one request|client c "http://eu:segredo@${base#*//}/missing/manifest.json"|1|finished 0 0 Falha ao baixar 'a.pak': 
 file does not match|client c "$base/bad/manifest.json"|1|finished 0 0 Hash invalido para 'a.pak'. Esperado $(printf bad | sha256sum | cut -c1-64), recebido $(sha256sum srv/bad/a.pak | cut -c1-64).
 target folder is a file, nothing fetched|client c "$base/tools/manifest.json"; put c/tools|1|finished 0 0 Nao foi possivel criar a pasta de destino para 'tools${sep}new.dat'.
 the player's folder where a file goes, nothing fetched|client c "$base/saves/manifest.json"; put c/saves/slot1.dat progresso|1|finished 0 0 Ja existe uma pasta em 'saves'; ela nao sera substituida por um arquivo.
@@ -116,6 +124,7 @@ a path both file and folder, nothing fetched|client c "$base/both.json"|1|finish
 one path listed twice, the last wins|client c "$base/twice.json"|0|finished 1 1
 unsigned, the installed release dated later|client c "$base/ok/manifest.json"; sed -i 's/}/, "release_date": "2999-01-01T00:00:00Z"}/' c/version.json|0|finished 1 1
 updater in the release, nothing fetched|client c "$base/self/manifest.json"; cp "$driver" "c/QuorvexUpdater$exe"|1|finished 0 0 Esta versao do updater ainda nao consegue atualizar a si mesma.
+updater in the release, the folder given through a link, nothing fetched|client c "$base/self/manifest.json"; cp "$driver" "c/QuorvexUpdater$exe"; ln -sfn c cl; at=cl|1|finished 0 0 Esta versao do updater ainda nao consegue atualizar a si mesma.
 ROWS
 }
 

@@ -188,7 +188,7 @@ void TestManifest::parse_data()
         badPath);
     row("element not object", withFile(good + "7"), Error, badPath);
     for (const char *owned : {"Version.JSON", "updater_config.json", ".update-staging/x.pak",
-                              ".quorvex-updater.lock", "a.pak.quorvex-bak", "a.dll.Quorvex-Old",
+                              ".quorvex-updater.lock", "a.pak.quorvex-bak", "a.dll.Quorvex-Old", "b.Quorvex-NEW",
                               ".Quorvex-Chunks/x", "Updater.LOG", "updater.log.1"})
         row(owned, withFile(good + R"({"path":")" + owned + R"(","hash":"ab","url":"x"})"), Error,
             badPath);
