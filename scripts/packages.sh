@@ -5,7 +5,7 @@ quorvex_packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev libssl-dev openssl
     nginx-light curl xvfb xauth xdotool
     binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine64
-    clang libclang-rt-14-dev python3 procps
+    clang libclang-rt-14-dev python3 procps strace
 )
 
 quorvex_install_packages() {

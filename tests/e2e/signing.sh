@@ -28,6 +28,8 @@ signed() {
 s = bytearray(base64.b64decode(open(sys.argv[1]).read())); s[10] ^= 1
 open(sys.argv[1], "w").write(base64.b64encode(s).decode())' srv/flipped/manifest.json.sig
     cp -a srv/good srv/other && release srv/other 2.0 1 --sign-key other.pem
+    cp -a srv/good srv/empty && : >srv/empty/manifest.json.sig && cp -a srv/good srv/big
+    { cat srv/good/manifest.json.sig && printf '%5000s' ''; } >srv/big/manifest.json.sig
     serve "$PWD/srv"
     while IFS='|' read -r name pub endpoints text; do
         fresh c && client c
@@ -49,6 +51,8 @@ a good one|key|$base/good/manifest.json|finished 1 1
 manifest changed after signing|key|$base/tampered/manifest.json|Nao foi possivel verificar: Assinatura do manifesto invalida em $base/tampered/manifest.json. Abrindo
 one bit of the signature flipped|key|$base/flipped/manifest.json|Assinatura do manifesto invalida em $base/flipped/manifest.json.
 no signature|key|$base/unsigned/manifest.json|Nao foi possivel verificar: Assinatura do manifesto ausente em $base/unsigned/manifest.json. Abrindo
+an empty signature|key|$base/empty/manifest.json|Assinatura do manifesto invalida em $base/empty/manifest.json.
+a good signature padded past 4 KiB, not read|key|$base/big/manifest.json|Assinatura do manifesto ausente em $base/big/manifest.json.
 signed by another key|key|$base/other/manifest.json|Assinatura do manifesto invalida em $base/other/manifest.json.
 a bad one, then a good one|key|$base/other/manifest.json $base/good/manifest.json|finished 1 1
 Linux key, signed on Windows|key|$base/winkey/manifest.json|finished 1 1

@@ -13,7 +13,11 @@ patch() {
     cp "$driver" "rel/QuorvexUpdater$exe" && offer 1.0 1 && cp -a rel/. c/ && rm c/manifest.json
     blob rel/data/f2.pak 100000 && blob rel/data/f5.pak 150000 && release rel 2.0 1 --changelog "Novos mapas."
     blob c/.update-staging/2.0-build-1/data/f5.pak 150000
+    [ "$platform" = native ] && need strace strace && local runner=(strace -f -qq -o "$PWD/trace" -e trace=syncfs,rename,renameat,renameat2,linkat)
     driver=$PWD/c/QuorvexUpdater$exe run c
+    # No file put in place after the last sync that comes before the version record.
+    [ "$platform" = native ] && expect "synced before the version is recorded" awk -F'"' '/syncfs\(/ { s = 1 }
+        /version\.json"/ { exit !(v = s) } /rename/ && $4 !~ /update-staging|quorvex-bak$/ { s = 0 } END { exit !v }' trace
     expect "finished" said "finished 1 1"
     expect "release installed" installed rel c
     expect "only the changes fetched" [ "$(cut -d' ' -f2 "$log" | sort | tr '\n' ' ')" = \
