@@ -28,7 +28,8 @@ first_install() {
     expect "release installed" installed rel "$c"
     expect "player's files kept" grep -qx progresso "$c/saves/slot1.sav"
     expect "player's backup kept" grep -qx "do jogador" "$c/LEIAME.txt.bak"
-    expect "version recorded" grep -qzE '"build": 7,.*"updated_at": "'$(date -u +%F)'T.*"version": "2.0.0"' "$c/version.json"
+    # Today or, for a run across midnight UTC, yesterday.
+    expect "version recorded" grep -qzE '"build": 7,.*"updated_at": "('$(date -u +%F)'|'$(date -u -d yesterday +%F)')T.*"version": "2.0.0"' "$c/version.json"
     if [ "$platform" = native ]; then
         pids+=("$id") && expect "the new client started" cmp -s "/proc/$id/exe" rel/QuorvexEmulator
         expect "the client keeps its run bit" [ -x "$c/QuorvexEmulator" ]
