@@ -201,6 +201,7 @@ chunks() {
     expect "by chunks: finished" said "finished 1 1"
     expect "by chunks: installed" installed rel c
     expect "by chunks: ranges only" not grep -q "^200 /$pack" "$log"
+    expect "by chunks: logged as one file" grep -qE "arquivo baixado: $pack \([0-9]+ bytes em" c/updater.log
     expect "by chunks: at most twice the changes and the index" [ "$(awk -v p=/$pack -v i=/$index \
         '$2 == p || $2 == i { s += $3 } END { print s }' "$log")" -le $((2 * changed + $(stat -c %s index))) ]
     expect "by chunks: the bar only goes forward, to the whole" awk -F'[ /]' -v t=$size \
