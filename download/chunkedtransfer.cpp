@@ -10,6 +10,7 @@
 #include "manifest/updaterequest.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QRegularExpression>
 
@@ -178,8 +179,10 @@ ChunkedFiles::~ChunkedFiles() = default;
 
 bool ChunkedFiles::candidate(const UpdateFile &file, const QString &installed)
 {
+    // An installed copy too small to spare a tenth of the file is not worth its index.
     return file.chunks.size > 0 && file.size > 0 &&
-           fsys::entryKind(installed) == fsys::EntryKind::File;
+           fsys::entryKind(installed) == fsys::EntryKind::File &&
+           QFileInfo(installed).size() * 100 > file.size * (100 - WorthPercent);
 }
 
 bool ChunkedFiles::prepare(int index, const UpdateFile &file, const QString &installed,
