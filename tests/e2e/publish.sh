@@ -34,6 +34,8 @@ names the updater keeps|Version.json,.update-staging/x,a.pak.quorvex-bak|--versi
 version with a reserved character|a.pak|--version '1<2' --build 2|1|--version is required
 build negative|a.pak|--version 1 --build -1|1|--build must be a whole number
 base URL not http|a.pak|--version 1 --build 2 --base-url ftp://cdn/x|1|--base-url must be
+base URL without a host|a.pak|--version 1 --build 2 --base-url http:///x|1|--base-url must be
+base URL with a query|a.pak|--version 1 --build 2 --base-url 'http://cdn/x?k=1'|1|--base-url must be
 manifest apart without base URL|a.pak|--version 1 --build 2 --output m.json|0|not written at the root
 manifest apart with base URL|a.pak|--version 1 --build 2 --output m.json --base-url http://cdn/r|0|Wrote
 two change notes|a.pak|--version 1 --build 2 --changelog x --changelog-file y|1|Give either
