@@ -41,6 +41,8 @@ manifest apart with base URL|a.pak|--version 1 --build 2 --output m.json --base-
 two change notes|a.pak|--version 1 --build 2 --changelog x --changelog-file y|1|Give either
 manifest through a link|big.pak=big,manifest.json->../outside|--version 1 --build 2 --chunk-min-size 1|3|manifest.json is a link
 signature through a link|big.pak=big,manifest.json.sig->../outside|--version 1 --build 2 --chunk-min-size 1 --sign-key key.pem|3|manifest.json.sig is a link
+signing key from a pipe|a.pak|--version 1 --build 2 --sign-key fifo|3|Cannot read fifo: not a regular file
+signing key that is no key|a.pak|--version 1 --build 2 --sign-key outside|3|Cannot sign with outside
 key inside the release, named through a link|a.pak,key.pem|--version 1 --build 2 --sign-key rl/key.pem|2|lies inside the release folder
 change notes from a pipe|a.pak|--version 1 --build 2 --changelog-file fifo|1|Cannot read fifo: not a regular file
 endless change notes|a.pak|--version 1 --build 2 --changelog-file /dev/zero|1|Cannot read /dev/zero: not a regular file
