@@ -67,6 +67,7 @@ ROWS
     expect "earlier signature named" grep -qF "manifest.json.sig is left from an earlier release" out
     expect "sorted byte-wise" [ "$(grep -o '"path": "[^"]*"' r/manifest.json | tr -d '\n')" = \
         '"path": "Z.pak""path": "a.pak""path": "b/c d.pak"' ]
+    expect "their total size" grep -qx '    "total_size": 3,' r/manifest.json
     # The next release, seen from a player on this one.
     put r/a.pak novo && put r/b/new.pak 12345
     "$publisher" --release-dir r --version 1.5 --build 1 --compare-with r/manifest.json >out 2>&1
