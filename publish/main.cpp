@@ -251,6 +251,10 @@ int main(int argc, char *argv[])
         if (!checkSigningKey(signKey, &error))
             return complain(Failed, error);
     }
+    // Refused before any hashing, so that no chunk index is left behind either.
+    if (!checkNoLinkAt(output, &error) ||
+        (parser.isSet(signKeyOption) && !checkNoLinkAt(signatureFilePath(output), &error)))
+        return complain(Failed, error);
 
     QStringList paths;
     QStringList warnings;

@@ -110,6 +110,7 @@ UpdaterWindow::UpdaterWindow() : UpdaterWindow(std::function<qint64()>())
 
 UpdaterWindow::UpdaterWindow(std::function<qint64()> clock) : transferRate(std::move(clock))
 {
+    transferTimer.setObjectName(QStringLiteral("TransferTimer"));
     transferTimer.setInterval(1000);
     connect(&transferTimer, &QTimer::timeout, this, &UpdaterWindow::showTransfer);
     paintTimer.setSingleShot(true);

@@ -49,5 +49,5 @@ private:
     qlonglong transferValue = 0;
     qlonglong transferMaximum = 0;
     // Keeps the speed true while no report comes, a stalled link above all.
-    QTimer transferTimer;
+    QTimer transferTimer{this};
 };

@@ -11,11 +11,12 @@ source "$(dirname "$0")/lib.sh" "$@"
 signed() {
     local name pub endpoints text before winpublisher=("$publisher")
     [ "$platform" = wine ] && winpublisher=("${runner[@]}" "$winbuild/QuorvexPublish.exe")
-    "$publisher" --generate-key key.pem >key.txt && "$publisher" --generate-key other.pem >/dev/null
+    "$publisher" --generate-key key.pem >key.txt && "$publisher" --generate-key other.pem >other.txt
     "${winpublisher[@]}" --generate-key wkey.pem | tr -d '\r' >wkey.txt
     expect "key readable by its owner only" [ "$(stat -c %a key.pem)" = 600 ]
-    "${winpublisher[@]}" --generate-key key.pem >/dev/null 2>&1
+    cp key.pem key.old && "${winpublisher[@]}" --generate-key key.pem >/dev/null 2>&1
     expect "no key written over" [ $? = 3 ]
+    expect "the key kept" cmp -s key.pem key.old
     put srv/good/a.pak novo && release srv/good 2.0 1 --sign-key key.pem
     for s in key wkey; do
         cp -a srv/good srv/win$s && "${winpublisher[@]}" --release-dir srv/win$s --version 2.0 \
@@ -53,7 +54,8 @@ one bit of the signature flipped|key|$base/flipped/manifest.json|Assinatura do m
 no signature|key|$base/unsigned/manifest.json|Nao foi possivel verificar: Assinatura do manifesto ausente em $base/unsigned/manifest.json. Abrindo
 an empty signature|key|$base/empty/manifest.json|Assinatura do manifesto invalida em $base/empty/manifest.json.
 a good signature padded past 4 KiB, not read|key|$base/big/manifest.json|Assinatura do manifesto ausente em $base/big/manifest.json.
-signed by another key|key|$base/other/manifest.json|Assinatura do manifesto invalida em $base/other/manifest.json.
+signed by another key|key|$base/other/manifest.json|Nao foi possivel verificar: Assinatura do manifesto invalida em $base/other/manifest.json. Abrindo
+the same, with that key|other|$base/other/manifest.json|finished 1 1
 a bad one, then a good one|key|$base/other/manifest.json $base/good/manifest.json|finished 1 1
 Linux key, signed on Windows|key|$base/winkey/manifest.json|finished 1 1
 Windows key, signed on Linux|wkey|$base/wkey/manifest.json|finished 1 1

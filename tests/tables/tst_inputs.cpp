@@ -104,8 +104,8 @@ void TestInputs::read_data()
     row(config, "one transfer, a cap",
         "{'max_parallel_downloads': 0, 'max_download_rate_kib': 512}", "0|||4000|120000|1|512");
     row(config, "list trimmed; duplicates, empties, invalid and non-strings dropped",
-        "{'manifest_urls': ['\\t http://a/ \\n', 'http://a/', '', 5, 'http://a b/']}",
-        "0||http://a/|4000|120000|6|0");
+        "{'manifest_urls': ['\\t http://a/ \\n', 'http://b/', 'http://a/', '', 5, 'http://a b/']}",
+        "0||http://a/ http://b/|4000|120000|6|0");
     row(config, "enabled, list first, single last",
         "{'enabled': true, 'manifest_url': 'http://c/', 'manifest_urls': ['http://a/', "
         "'http://b/']}",

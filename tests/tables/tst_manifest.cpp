@@ -82,6 +82,7 @@ void TestManifest::sanitize_data()
     row("./ T", " T");
     row("a..b/.hidden/v1.2.pak", "a..b/.hidden/v1.2.pak");
     row("CONSOLE/COM10/nulls.txt", "CONSOLE/COM10/nulls.txt");
+    row("COMA/lptx.pak", "COMA/lptx.pak");
     const QString rejected = QStringLiteral(
         "../x|a/../../x|a\\..\\..\\x|..|.|a/..||   |/etc/x|D:/x|D:x|data/file:stream|"
         "\\\\server\\share\\x|\\\\?\\C:\\x|a/.. /../x|.../x|bin/client.exe.|data/con.txt|a\tb/x|"

@@ -45,7 +45,8 @@ private slots:
 void TestWindow::display_data()
 {
     // Signals: "s DETAIL", "m 0|1" (busy?), "p VALUE MAXIMUM", ';' apart; "f RATE SECONDS":
-    // ten reports a second, the clock running, from the last one on. Bar: its text.
+    // ten reports a second, the clock running, from the last one on; "t": the refresh of the
+    // figures comes, if it runs. Bar: its text.
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("bar");
     QTest::addColumn<QString>("step");
@@ -66,6 +67,7 @@ void TestWindow::display_data()
     row("busy to determinate", "m 0", "0%", "Preparando...");
     row("determinate kept", "p 1000 5000;m 0", "20%", "1000 B / 4.88 KB");
     row("determinate to busy", "p 1000 5000;m 1", "", "1000 B / 4.88 KB");
+    row("a status ends the refresh of the figures", "p 1 2;s Aplicando;t", "50%", "Aplicando");
     row("markup as its characters", "s <b>2.0</b> <img src=x>", "", "<b>2.0</b> <img src=x>");
     row("no speed before three seconds", "p 0 100000000;f 1000000 2", "2%", "1.91 MB / 95.4 MB");
     row("speed and time left", "p 0 100000000;f 1000000 3", "3%",
@@ -91,6 +93,7 @@ void TestWindow::display()
     QVERIFY(window.findChild<QLabel *>(QStringLiteral("Detail"))->wordWrap());
     QString detail = QStringLiteral("Conectando ao servidor de updates...");
     qint64 value = 0, maximum = 0;
+    auto *refresh = window.findChild<QTimer *>(QStringLiteral("TransferTimer"));
     for (const QString &signal : script.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const QStringList words = signal.mid(2).split(QLatin1Char(' '));
         if (signal.startsWith(QLatin1Char('s')))
@@ -100,6 +103,8 @@ void TestWindow::display()
         else if (signal.startsWith(QLatin1Char('p')))
             window.setProgress(value = words.at(0).toLongLong(),
                                maximum = words.at(1).toLongLong());
+        else if (signal == QLatin1String("t") && refresh->isActive())
+            QMetaObject::invokeMethod(refresh, "timeout");
         for (int i = 0; signal.startsWith(QLatin1Char('f')) && i < words.at(1).toDouble() * 10; ++i)
             now += 100, window.setProgress(value += words.at(0).toLongLong() / 10, maximum);
     }
