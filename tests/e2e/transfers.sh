@@ -107,6 +107,7 @@ odd_answers() {
 an error page served with 200||printf '<html>erro</html>' >rel/big.bin|finished 0 0 O servidor enviou 'big.bin' com 17 B, mas o manifesto informa 878.9 KB.|- 
 a size past 2^53||sed -i 's/900000/9007199254740993/' rel/manifest.json|finished 0 0 Espaco em disco insuficiente: a atualizacao precisa de 8388608.0 GB e ha |
 a garbled validator on disk||put $part abc && put ${part/.part/.etag} && printf '"\001\000"' >${part/.part/.etag}|finished 1 1|- 
+a partial copy holding every byte||mkdir -p ${part%/*} && cp orig.bin $part && put ${part/.part/.etag} '"v"'|finished 1 1|
 a link that drops, resumed|cut||finished 1 1|0 300000 
 a silent server, one attempt|silent|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 0 0 Tempo esgotado ao baixar 'big.bin'.|0 
 an ETag holding a NUL, not resumed|nul,whole||finished 1 1|0 
