@@ -163,6 +163,12 @@ pacing() {
     expect "each byte fetched once" [ "$(awk '$2 != "/manifest.json" { s += $3 } END { print s }' "$log")" = 307200 ]
     expect "the bar follows the file announced" said "progress 102400/102400"
     expect "against its length" [ "$(grep progress "$out" | cut -d/ -f2 | tr -d '\r' | sort -u)" = 102400 ]
+    # Seven transfers to one host: the seventh waits for a free connection longer than the
+    # time-out, which counts only once its request is out.
+    rm -rf rel c && for i in 1 2 3 4 5 6 7; do blob rel/q$i.bin 300000; done
+    offer 2.0 1 'limit_rate 100k;' && configure c "\"manifest_url\": \"$base/manifest.json\",
+        \"max_parallel_downloads\": 7, \"download_timeout_ms\": 2000" && run c
+    expect "a queued request is no silence" said "finished 1 1"
 }
 
 # A 12 MiB pack patched by chunks (100 bytes inserted near its start, three regions of 256 KiB
