@@ -124,6 +124,7 @@ odd_answers() {
 an error page served with 200||printf '<html>erro</html>' >rel/big.bin|finished 0 0 O servidor enviou 'big.bin' com 17 B, mas o manifesto informa 878.9 KB.|- 
 a size past 2^53||sed -i 's/900000/9007199254740993/' rel/manifest.json|finished 0 0 Espaco em disco insuficiente: a atualizacao precisa de 8388608.0 GB e ha |
 a garbled validator on disk||put $part abc && put ${part/.part/.etag} && printf '"\001\000"' >${part/.part/.etag}|finished 1 1|- 
+a partial copy holding every byte||mkdir -p ${part%/*} && cp orig.bin $part && put ${part/.part/.etag} '"v"'|finished 1 1|
 a link that drops, resumed|cut||finished 1 1|0 300000 
 a link that stalls, resumed|stall|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 1 1|0 300000 *
 a silent server, one attempt|silent|configure c "\"manifest_url\": \"$base/manifest.json\", \"download_timeout_ms\": 2000"|finished 0 0 Tempo esgotado ao baixar 'big.bin'.|0 
@@ -180,6 +181,12 @@ pacing() {
     expect "each byte fetched once" [ "$(awk '$2 != "/manifest.json" { s += $3 } END { print s }' "$log")" = 307200 ]
     expect "the bar follows the file announced" said "progress 102400/102400"
     expect "against its length" [ "$(grep progress "$out" | cut -d/ -f2 | tr -d '\r' | sort -u)" = 102400 ]
+    # Seven transfers to one host: the seventh waits for a free connection longer than the
+    # time-out, which counts only once its request is out.
+    rm -rf rel c && for i in 1 2 3 4 5 6 7; do blob rel/q$i.bin 300000; done
+    offer 2.0 1 'limit_rate 100k;' && configure c "\"manifest_url\": \"$base/manifest.json\",
+        \"max_parallel_downloads\": 7, \"download_timeout_ms\": 2000" && run c
+    expect "a queued request is no silence" said "finished 1 1"
 }
 
 # A 12 MiB pack patched by chunks (100 bytes inserted near its start, three regions of 256 KiB
