@@ -198,7 +198,8 @@ pacing() {
 chunks() {
     local pack=data/world.pak part=c/.update-staging/2.0-build-1.part/data/world.pak at held
     local name directives setup asked= changed=$((100 + 3 * 262144 + 1048576))
-    blob rel/$pack 12582912 && offer 1.0 1 && cp -a rel/. c/ && rm -r c/manifest.json c/.quorvex-chunks
+    # gzip answers a request that does not ask for the bytes as they are with the whole file.
+    blob rel/$pack 12582912 && offer 1.0 1 "gzip on; gzip_types *; gzip_min_length 1;" && cp -a rel/. c/ && rm -r c/manifest.json c/.quorvex-chunks
     cp -a c v1 && { head -c 4096 v1/$pack && head -c 100 /dev/urandom && tail -c +4097 v1/$pack &&
         head -c 1048576 /dev/urandom; } >rel/$pack
     for at in 12 24 36; do dd if=/dev/urandom of=rel/$pack bs=256k seek=$at count=1 conv=notrunc status=none; done
