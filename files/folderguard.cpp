@@ -61,6 +61,12 @@ QString refusedLinkOn(const QString &root, const QString &path)
         // A link back into the client folder or above it makes two paths one place, and may
         // reach the updater's own files under a name it does not guard.
         const QString to = fsys::realPath(component);
+        // A volume mounted on a folder (a mount point on Windows) is reached by its own path
+        // alone: no second path to anything, so it is updated in place like any folder.
+        const QString own = fsys::realPath(QDir::cleanPath(component + QStringLiteral("/.."))) +
+                            QLatin1Char('/') + component.section(QLatin1Char('/'), -1);
+        if (!to.isEmpty() && to.compare(own, Qt::CaseInsensitive) == 0)
+            continue;
         if (to.isEmpty() || realRoot.isEmpty() || fsys::entryKind(to) != fsys::EntryKind::Folder ||
             within(to, realRoot) || within(realRoot, to))
             return component;
