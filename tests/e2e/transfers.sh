@@ -156,6 +156,10 @@ volumes() {
     expect "separate: finished" said "finished 1 1"
     expect "separate: installed" installed rel d
     umount d/data
+    # A volume at the lock's name cannot be cleared away: the run goes on without the lock.
+    mkdir -p f/.quorvex-updater.lock && mount -t tmpfs -o size=1m tmpfs f/.quorvex-updater.lock
+    client f && run f; umount f/.quorvex-updater.lock
+    expect "a volume at the lock's name: finished" said "finished 1 1"
     put srv/a.pak x && release srv 2.0 1 && unsized srv && truncate -s 10G srv/a.pak && serve "$PWD/srv"
     mount -t tmpfs -o size=24m tmpfs e && client e && run e
     expect "endless: told" said "finished 0 0 Espaco em disco insuficiente para baixar 'a.pak': o servidor nao informou o tamanho e restam "
