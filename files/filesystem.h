@@ -66,6 +66,10 @@ qint64 freeBytes(const QString &path);
 // Asks the system to start writing file's data to the disk now, without waiting for it, so
 // that a later syncFiles finds little left to do. Where there is no such request, nothing.
 void startWriteback(QFileDevice &file);
+// For a file written from start to end: starts writing [from, from + length) to the disk and
+// waits until what came before from is written, so the disk works along with the writer and
+// the final sync finds little left. Where there is no such request, nothing.
+void writeBehind(QFileDevice &file, qint64 from, qint64 length);
 
 // Pushes the written content of these files down to the disk, as cheaply as the platform
 // allows for many files at once (one file system sync on Linux). Blocks: keep it off the GUI

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileDevice>
+#include <QFileInfo>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -13,6 +14,9 @@
 #include <unistd.h>
 
 namespace {
+
+// Up to this many files are synced one by one rather than their whole file system.
+constexpr qsizetype FewFiles = 8;
 
 QByteArray native(const QString &path)
 {
@@ -197,13 +201,48 @@ void startWriteback(QFileDevice &file)
 #endif
 }
 
+void writeBehind(QFileDevice &file, qint64 from, qint64 length)
+{
+#ifdef __linux__
+    ::sync_file_range(file.handle(), from, length, SYNC_FILE_RANGE_WRITE);
+    if (from > 0)
+        ::sync_file_range(file.handle(), 0, from,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER);
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(from);
+    Q_UNUSED(length);
+#endif
+}
+
 bool syncFiles(const QStringList &paths, QString *error)
 {
     if (paths.isEmpty())
         return true;
 #ifdef __linux__
-    // One sync per file system costs one journal commit each, where a sync per file would
-    // cost one per file. Files may lie on several: the player may link a folder to another disk.
+    // A few files: each with its folder (which holds its new name), so other programs' writes
+    // on the same disk are not waited for. Many: one sync per file system, one journal commit
+    // each where a sync per file would cost one per file. Files may lie on several file
+    // systems: the player may link a folder to another disk.
+    if (paths.size() <= FewFiles) {
+        QStringList done;
+        for (const QString &path : paths) {
+            for (const QString &entry : {path, QFileInfo(path).path()}) {
+                if (done.contains(entry))
+                    continue;
+                const int fd = ::open(native(entry).constData(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0 || ::fsync(fd) != 0) {
+                    if (fd >= 0)
+                        closeKeepingErrno(fd);
+                    return failed(error);
+                }
+                ::close(fd);
+                done.append(entry);
+            }
+        }
+        return true;
+    }
     QList<dev_t> synced;
     for (const QString &path : paths) {
         struct stat info;

@@ -281,6 +281,11 @@ void startWriteback(QFileDevice &)
     // Windows writes back lazily on its own; the flush before the version is recorded waits.
 }
 
+void writeBehind(QFileDevice &, qint64, qint64)
+{
+    // Windows writes back lazily on its own; the flush before the version is recorded waits.
+}
+
 bool syncFiles(const QStringList &paths, QString *error)
 {
     // Windows has no cheaper way for many files than one flush each, and a flush needs a

@@ -70,6 +70,7 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
     }
     EventSlices slices;
     QStringList placed;
+    QStringList olds;      // removed off the GUI thread: a large file takes a while to free
     QSet<QString> folders; // made or found already in this run
     for (const StagedFile &entry : staged) {
         const QString target = QDir::cleanPath(QDir(appDir).filePath(entry.file.path));
@@ -117,9 +118,8 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
             return fail(error,
                         QStringLiteral("Falha ao copiar '%1' para o destino final.").arg(shown));
         }
-        // A running file set aside may refuse to go until the updater ends.
         if (existed)
-            fsys::removeFile(old);
+            olds.append(old);
         placed.append(target);
         slices.yield();
     }
@@ -128,7 +128,12 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
     // naming files the disk never got.
     bool synced = true;
     QString syncError;
-    runOffThread([&] { synced = fsys::syncFiles(placed, &syncError); });
+    runOffThread([&] {
+        // A running file set aside may refuse to go until the updater ends.
+        for (const QString &old : olds)
+            fsys::removeFile(old);
+        synced = fsys::syncFiles(placed, &syncError);
+    });
     if (!synced)
         return fail(error, QStringLiteral("Nao foi possivel gravar '%1': %2")
                                .arg(QDir::toNativeSeparators(appDir), syncError));

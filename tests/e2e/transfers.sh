@@ -13,11 +13,16 @@ patch() {
     cp "$driver" "rel/QuorvexUpdater$exe" && offer 1.0 1 && cp -a rel/. c/ && rm c/manifest.json
     blob rel/data/f2.pak 100000 && blob rel/data/f5.pak 150000 && release rel 2.0 1 --changelog "Novos mapas."
     blob c/.update-staging/2.0-build-1/data/f5.pak 150000
-    [ "$platform" = native ] && need strace strace && local runner=(strace -f -qq -o "$PWD/trace" -e trace=syncfs,rename,renameat,renameat2,linkat)
+    [ "$platform" = native ] && need strace strace && local runner=(strace -f -qq -y -o "$PWD/trace" -e trace=syncfs,fsync,rename,renameat,renameat2,linkat)
     driver=$PWD/c/QuorvexUpdater$exe run c
-    # No file put in place after the last sync that comes before the version record.
-    [ "$platform" = native ] && expect "synced before the version is recorded" awk -F'"' '/syncfs\(/ { s = 1 }
-        /version\.json"/ { exit !(v = s) } /rename/ && $4 !~ /update-staging|quorvex-bak$/ { s = 0 } END { exit !v }' trace
+    # Every file put in place is synced (by itself or with its file system) before the version
+    # record.
+    [ "$platform" = native ] && expect "synced before the version is recorded" awk '
+        /syncfs\(/ { delete pending }
+        /fsync\(/ && match($0, /<[^>]*>/) { delete pending[substr($0, RSTART + 1, RLENGTH - 2)] }
+        /rename|linkat/ { split($0, q, "\""); if (q[4] ~ /version\.json$/) { for (p in pending) bad = 1; seen = 1; exit }
+                   if (q[4] !~ /update-staging|quorvex-bak$/) pending[q[4]] = 1 }
+        END { exit bad || !seen }' trace
     expect "finished" said "finished 1 1"
     expect "release installed" installed rel c
     expect "only the changes fetched" [ "$(cut -d' ' -f2 "$log" | sort | tr '\n' ' ')" = \
@@ -191,8 +196,8 @@ pacing() {
 
 # A 12 MiB pack patched by chunks (100 bytes inserted near its start, three regions of 256 KiB
 # overwritten, 1 MiB appended): ranges around the changes only, the bar going forward to the
-# whole. The whole file once instead for a server that ignores ranges and for an index that
-# is missing or not the one pinned. A range changed on the server after publishing fails the
+# whole. The whole file once instead for a server that ignores ranges, for an index that is
+# missing or not the one pinned, and for an installed copy that holds nothing of the file. A range changed on the server after publishing fails the
 # run with nothing installed and only verified chunks kept. A run killed in the middle is
 # finished by the next, which asks only for what the partial copy lacks.
 chunks() {
@@ -226,6 +231,7 @@ a server that ignores ranges|max_ranges 0;|
 no index|| rm rel/$index
 an index that is not the one pinned||printf QVXC | dd of=rel/$index bs=1 seek=$(($(stat -c %s index) - 4)) conv=notrunc status=none
 an index longer than pinned||head -c 100 index >>rel/$index
+a copy with nothing in common||head -c 12582912 /dev/urandom >c/$pack
 ROWS
     coproc ODD { exec python3 "$here/scriptedserver.py" good whole shifted; }
     pids+=($ODD_PID) && read -r at <&"${ODD[0]}" && cp rel/manifest.json manifest
