@@ -42,10 +42,11 @@ int main(int argc, char *argv[])
         return failed(error);
     const qint64 scanned = timer.nsecsElapsed();
 
-    ChunkedFileBuilder builder(index, oldChunkMap(held), installed, QString::fromLocal8Bit(argv[4]),
+    ChunkedFileBuilder builder(index, installed, QString::fromLocal8Bit(argv[4]),
                                QStringLiteral("bench"));
     if (!builder.open(&error))
         return failed(error);
+    builder.extendPlan(oldChunkMap(held), int(index.chunks.size()));
     qint64 fetched = 0;
     while (const ChunkPiece *piece = builder.current()) {
         if (piece->kind == ChunkPiece::Copy) {

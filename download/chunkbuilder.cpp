@@ -10,6 +10,8 @@
 namespace {
 
 constexpr qsizetype CopyBlockBytes = 1024 * 1024;
+// The disk writes a large copy back while it is being made, not all of it at the final sync.
+constexpr qint64 WritebackBytes = 8 * 1024 * 1024;
 
 QByteArray digestOf(Sha256 &hash)
 {
@@ -28,13 +30,12 @@ QByteArray sha256Of(Sha256 &hash, const char *data, qint64 size)
 
 } // namespace
 
-ChunkedFileBuilder::ChunkedFileBuilder(const ChunkIndex &index, const OldChunks &held,
-                                       const QString &installedPath, const QString &partialPath,
-                                       const QString &shownName, const ChunkPlanOptions &options)
-    : m_index(index), m_held(held), m_options(options), m_installed(installedPath),
-      m_partial(partialPath), m_shownName(QDir::toNativeSeparators(shownName)),
-      m_fileHash(std::make_unique<Sha256>()), m_chunkHash(std::make_unique<Sha256>()),
-      m_hashing(std::make_unique<JobQueue>(1)),
+ChunkedFileBuilder::ChunkedFileBuilder(const ChunkIndex &index, const QString &installedPath,
+                                       const QString &partialPath, const QString &shownName,
+                                       const ChunkPlanOptions &options)
+    : m_index(index), m_options(options), m_installed(installedPath), m_partial(partialPath),
+      m_shownName(QDir::toNativeSeparators(shownName)), m_fileHash(std::make_unique<Sha256>()),
+      m_chunkHash(std::make_unique<Sha256>()), m_hashing(std::make_unique<JobQueue>(1)),
       m_blocks(std::make_unique<BlockPool>(
           4, qMax<qsizetype>(CopyBlockBytes, qsizetype(index.rule.maxSize))))
 {}
@@ -50,13 +51,11 @@ bool ChunkedFileBuilder::open(QString *error)
     QString reason;
     if (!fsys::openOwnFile(&m_partial, QIODevice::ReadWrite, &reason))
         return writeFailed(reason, error);
-    if (!m_held.isEmpty()) {
-        // A pipe or a device would block the reads.
-        if (fsys::entryKind(m_installed.fileName()) != fsys::EntryKind::File)
-            return readFailed(QStringLiteral("nao e um arquivo comum"), error);
-        if (!m_installed.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-            return readFailed(m_installed.errorString(), error);
-    }
+    // A pipe or a device would block the reads.
+    if (fsys::entryKind(m_installed.fileName()) != fsys::EntryKind::File)
+        return readFailed(QStringLiteral("nao e um arquivo comum"), error);
+    if (!m_installed.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return readFailed(m_installed.errorString(), error);
 
     // What an earlier run left counts up to its last whole chunk that still matches.
     const qint64 held = m_partial.size();
@@ -77,9 +76,21 @@ bool ChunkedFileBuilder::open(QString *error)
     if (!m_partial.resize(kept) || !m_partial.seek(kept))
         return writeFailed(m_partial.errorString(), error);
     m_written = kept;
-    m_plan = planChunkedFile(m_index, m_held, chunk, m_options);
+    m_pushedAt = kept;
     m_chunk = chunk;
+    m_plannedTo = chunk;
     return true;
+}
+
+QList<ChunkPiece> ChunkedFileBuilder::extendPlan(const OldChunks &held, int toChunk)
+{
+    toChunk = qMin(toChunk, int(m_index.chunks.size()));
+    if (toChunk <= m_plannedTo)
+        return {};
+    const QList<ChunkPiece> added = planChunkedFile(m_index, held, m_plannedTo, m_options, toChunk);
+    m_plan.append(added);
+    m_plannedTo = toChunk;
+    return added;
 }
 
 const ChunkPiece *ChunkedFileBuilder::current() const
@@ -121,6 +132,10 @@ bool ChunkedFileBuilder::copy(qint64 maxBytes, QString *error)
         hashLater(block);
         copied += want;
         advance(want);
+        if (m_written - m_pushedAt >= WritebackBytes && m_partial.flush()) {
+            fsys::writeBehind(m_partial, m_pushedAt, m_written - m_pushedAt);
+            m_pushedAt = m_written;
+        }
     }
     return !m_broken || fail(error, QStringLiteral("Falha anterior em '%1'.").arg(m_shownName));
 }

@@ -10,10 +10,16 @@
 //     // newIndex: parseChunkIndex of the fetched index (its SHA-256 the manifest's), which
 //     // describes(file.size, file.hash) and has rule == ChunkRule::standard(); otherwise
 //     // the file is fetched whole.
-//     ChunkedFileBuilder builder(newIndex, oldChunkMap(installedIndex), installedPath,
-//                                partialPath, file.path);
+//     ChunkedFileBuilder builder(newIndex, installedPath, partialPath, file.path);
 //     if (!builder.open(&error)) ...
-//     while (const ChunkPiece *piece = builder.current()) {
+//     for (;;) {
+//         // As the installed copy's chunks become known (scanFileChunks), plan further:
+//         builder.extendPlan(oldChunkMap(installedSoFar), upTo);
+//         const ChunkPiece *piece = builder.current();
+//         if (!piece) {
+//             if (builder.planned()) break;
+//             continue; // wait for the scan
+//         }
 //         if (piece->kind == ChunkPiece::Copy) {
 //             builder.copy(8 << 20, &error);            // blocking disk work: off the GUI thread
 //         } else {
@@ -46,8 +52,9 @@ class ChunkedFileBuilder
 {
 public:
     // index must describe the file the manifest lists (ChunkIndex::describes) and be cut by the
-    // rule held was scanned with (ChunkRule::standard()). shownName names the file in texts.
-    ChunkedFileBuilder(const ChunkIndex &index, const OldChunks &held, const QString &installedPath,
+    // rule the installed copy is scanned with (ChunkRule::standard()). shownName names the file
+    // in texts.
+    ChunkedFileBuilder(const ChunkIndex &index, const QString &installedPath,
                        const QString &partialPath, const QString &shownName,
                        const ChunkPlanOptions &options = {});
     ~ChunkedFileBuilder();
@@ -55,10 +62,18 @@ public:
     ChunkedFileBuilder &operator=(const ChunkedFileBuilder &) = delete;
 
     // Opens the partial copy (made when missing; never through a link), keeps its whole chunks
-    // from the start while each matches its hash, cuts the rest, and plans what is left.
+    // from the start while each matches its hash, and cuts the rest.
     bool open(QString *error = nullptr);
 
-    // The piece to do next; nullptr once every piece is done (then call finish()).
+    // Plans the chunks from where the plan ends up to toChunk (exclusive) from what held
+    // (the installed copy's chunks known so far) offers; returns the pieces added.
+    QList<ChunkPiece> extendPlan(const OldChunks &held, int toChunk);
+    int plannedTo() const { return m_plannedTo; }
+    const ChunkIndex &index() const { return m_index; }
+    bool planned() const { return m_plannedTo == m_index.chunks.size(); }
+
+    // The piece to do next; nullptr once every piece planned is done (then call finish() if
+    // planned()).
     const ChunkPiece *current() const;
     // The pieces left, the current one first: for a caller that requests ranges ahead.
     QList<ChunkPiece> remaining() const;
@@ -84,7 +99,6 @@ private:
     void advance(qint64 bytes);
 
     ChunkIndex m_index;
-    OldChunks m_held;
     ChunkPlanOptions m_options;
     QFile m_installed;
     QFile m_partial;
@@ -93,7 +107,9 @@ private:
     int m_piece = 0;        // in m_plan
     qint64 m_pieceDone = 0; // bytes of the current piece written
     int m_chunk = 0;        // next chunk of the index to write
+    int m_plannedTo = 0;    // chunks of the index in m_plan
     qint64 m_written = 0;
+    qint64 m_pushedAt = 0;               // bytes handed to the disk's writeback
     QByteArray m_pending;                // fetched bytes of the chunk being received
     bool m_broken = false;               // a failure left the builder unusable
     std::unique_ptr<Sha256> m_fileHash;  // fed by m_hashing only

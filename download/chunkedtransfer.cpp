@@ -1,7 +1,6 @@
 #include "download/chunkedtransfer.h"
 
 #include "download/chunkbuilder.h"
-#include "download/chunkscan.h"
 #include "download/filehash.h"
 #include "download/sha256.h"
 #include "files/eventslices.h"
@@ -16,21 +15,14 @@
 
 namespace {
 
-// Ranges cost more than one stream (requests, a check per chunk): a file whose plan fetches
-// about as much as the file itself is fetched whole.
-constexpr qint64 WorthPercent = 90;
+// Ranges of one file in flight at once, at most.
+constexpr int RangeWorkers = 3;
 
 } // namespace
 
-RangeTransfer::RangeTransfer(ChunkedFile *file, int range, bool last, OwnFolders *folders)
-    : m_file(file), m_range(range), m_last(last), m_folders(folders)
-{
-    if (range >= 0) {
-        const ChunkPiece &piece = file->ranges().at(range);
-        m_begin = piece.offset;
-        m_end = piece.offset + piece.length;
-    }
-}
+RangeTransfer::RangeTransfer(ChunkedFile *file, int worker, OwnFolders *folders)
+    : m_file(file), m_worker(worker), m_folders(folders)
+{}
 
 RangeTransfer::~RangeTransfer() = default;
 
@@ -50,20 +42,39 @@ Transfer::Step RangeTransfer::next(const Attempt *last, QNetworkRequest *request
     if (m_file->state() == ChunkedFile::State::Failed)
         return failed(m_file->error());
     if (m_file->state() == ChunkedFile::State::Abandoned) {
+        if (m_worker == 0 && m_file->wantsWhole())
+            return wholeInstead(request);
         m_held = 0; // another transfer fetches the file whole
         return Step::Done;
     }
     m_file->start();
-    if (m_range < 0 || m_delivered)
-        return settle();
-    if (!m_file->rangesServed() && !m_asking) {
-        if (m_file->probing())
+    if (m_range >= 0 && m_delivered) {
+        // Held until written, which keeps memory at the ranges in flight.
+        if (!m_file->written(m_range))
             return Step::Wait;
-        m_file->probe();
-        m_asking = true;
+        m_range = -1;
     }
-    const QString shown = QDir::toNativeSeparators(m_file->file().path);
+    if (m_range < 0) {
+        if (m_file->probing() && !m_file->rangesServed())
+            return Step::Wait;
+        m_range = m_file->takeRange();
+        if (m_range < 0) {
+            if (m_worker == 0)
+                return m_file->state() == ChunkedFile::State::Complete ? Step::Done : Step::Wait;
+            return m_file->rangesKnown() ? Step::Done : Step::Wait;
+        }
+        const ChunkPiece &piece = m_file->range(m_range);
+        m_begin = piece.offset;
+        m_end = piece.offset + piece.length;
+        m_bytes = QByteArray();
+        m_delivered = false;
+        m_misfit = false;
+        if (!m_file->rangesServed())
+            m_file->probe();
+        return ask(request);
+    }
     if (last) {
+        const QString shown = QDir::toNativeSeparators(m_file->file().path);
         // Anything but the range asked for: the server is not fit for ranges of this file.
         if (m_misfit || (m_status != 0 && m_status != 206))
             return wholeInstead(request);
@@ -71,7 +82,7 @@ Transfer::Step RangeTransfer::next(const Attempt *last, QNetworkRequest *request
             m_file->deliver(m_range, std::move(m_bytes));
             m_bytes = QByteArray();
             m_delivered = true;
-            return settle();
+            return Step::Wait;
         }
         // A break: only an attempt that brought bytes earns another.
         if (last->received == 0)
@@ -81,22 +92,17 @@ Transfer::Step RangeTransfer::next(const Attempt *last, QNetworkRequest *request
                     : QStringLiteral("Falha ao baixar '%1': %2")
                           .arg(shown, withoutPassword(last->errorText, m_file->file().url)));
     }
+    return ask(request);
+}
+
+Transfer::Step RangeTransfer::ask(QNetworkRequest *request)
+{
     m_status = 0;
     *request = makeUpdateRequest(m_file->file().url);
     request->setRawHeader("Accept-Encoding", "identity");
     request->setRawHeader("Range", "bytes=" + QByteArray::number(m_begin + m_bytes.size()) + '-' +
                                        QByteArray::number(m_end - 1));
     return Step::Request;
-}
-
-// Bytes delivered: done once they are written, or for the last, once the file is complete.
-Transfer::Step RangeTransfer::settle()
-{
-    if (m_range >= 0 && !m_file->written(m_range))
-        return Step::Wait;
-    if (!m_last || m_file->state() == ChunkedFile::State::Complete)
-        return Step::Done;
-    return Step::Wait;
 }
 
 Transfer::Step RangeTransfer::wholeInstead(QNetworkRequest *request)
@@ -161,7 +167,8 @@ qint64 RangeTransfer::held() const
 
 qint64 RangeTransfer::length() const
 {
-    return m_whole ? m_whole->length() : m_end - m_begin;
+    // How many ranges this transfer ends up fetching is not known before the file is built.
+    return m_whole ? m_whole->length() : -1;
 }
 
 QString RangeTransfer::error() const
@@ -182,7 +189,7 @@ bool ChunkedFiles::candidate(const UpdateFile &file, const QString &installed)
     // An installed copy too small to spare a tenth of the file is not worth its index.
     return file.chunks.size > 0 && file.size > 0 &&
            fsys::entryKind(installed) == fsys::EntryKind::File &&
-           QFileInfo(installed).size() * 100 > file.size * (100 - WorthPercent);
+           QFileInfo(installed).size() * 10 > file.size;
 }
 
 bool ChunkedFiles::prepare(int index, const UpdateFile &file, const QString &installed,
@@ -200,35 +207,26 @@ bool ChunkedFiles::prepare(int index, const UpdateFile &file, const QString &ins
         !chunks.describes(file.size, file.hash))
         return false;
 
-    ChunkIndex installedChunks;
-    bool worth = false;
-    runOffThread([&] {
-        ChunkScanOptions options;
-        options.fileSha256 = false;
-        worth = scanFileChunks(installed, ChunkRule::standard(), options, &installedChunks) &&
-                fetchedBytes(planChunkedFile(chunks, oldChunkMap(installedChunks))) * 100 <
-                    file.size * WorthPercent;
-    });
-    if (!worth || !m_folders->make(paths.staged) || !m_folders->make(paths.partial))
+    if (!m_folders->make(paths.staged) || !m_folders->make(paths.partial))
         return false;
     if (fsys::entryKind(paths.partial) == fsys::EntryKind::Folder)
         removeTree(m_folders->appDir, paths.partial);
-    auto builder = std::make_unique<ChunkedFileBuilder>(chunks, oldChunkMap(installedChunks),
-                                                        installed, paths.partial, file.path);
+    auto builder =
+        std::make_unique<ChunkedFileBuilder>(chunks, installed, paths.partial, file.path);
     bool opened = false;
     runOffThread([&] { opened = builder->open(); });
     if (!opened)
         return false;
 
-    auto chunked =
-        std::make_unique<ChunkedFile>(file, paths, m_folders->appDir, std::move(builder));
+    auto chunked = std::make_unique<ChunkedFile>(file, paths, m_folders->appDir, installed,
+                                                 std::move(builder));
     connect(chunked.get(), &ChunkedFile::copied, this, &ChunkedFiles::copied);
-    connect(chunked.get(), &ChunkedFile::rangeWritten, this,
-            [this, index](int range) { m_scheduler->wake(m_first[std::size_t(index)] + range); });
-    connect(chunked.get(), &ChunkedFile::settled, this, [this, index] {
+    const auto wakeAll = [this, index] {
         for (int item = m_first[std::size_t(index)]; item < m_first[std::size_t(index) + 1]; ++item)
             m_scheduler->wake(item);
-    });
+    };
+    connect(chunked.get(), &ChunkedFile::rangeWritten, this, wakeAll);
+    connect(chunked.get(), &ChunkedFile::settled, this, wakeAll);
     m_files[index] = std::move(chunked);
     return true;
 }
@@ -239,9 +237,7 @@ void ChunkedFiles::layout(int files)
     m_first.clear();
     for (int index = 0; index < files; ++index) {
         m_first.push_back(int(m_fileOf.size()));
-        const auto chunked = m_files.find(index);
-        const int items =
-            chunked == m_files.end() ? 1 : qMax(1, int(chunked->second->ranges().size()));
+        const int items = m_files.count(index) ? RangeWorkers : 1;
         m_fileOf.insert(m_fileOf.end(), std::size_t(items), index);
     }
     m_first.push_back(int(m_fileOf.size()));
@@ -262,10 +258,7 @@ ChunkedFiles::make(int item, const std::function<std::unique_ptr<Transfer>(int)>
         return whole(index);
     ChunkedFile *file = found->second.get();
     // Fetched whole by an earlier transfer of the file.
-    if (file->state() == ChunkedFile::State::Abandoned)
+    if (file->state() == ChunkedFile::State::Abandoned && !file->wantsWhole())
         return nullptr;
-    const int ranges = int(file->ranges().size());
-    const int range = ranges == 0 ? -1 : item - m_first[std::size_t(index)];
-    return std::make_unique<RangeTransfer>(file, range, range + 1 == ranges || ranges == 0,
-                                           m_folders);
+    return std::make_unique<RangeTransfer>(file, item - m_first[std::size_t(index)], m_folders);
 }

@@ -26,12 +26,13 @@
 
 class QNetworkAccessManager;
 
-// One range of a chunked file; range -1 fetches nothing and only waits for the file's end.
+// One of the transfers of a chunked file: it fetches the file's ranges one after the other as
+// they become known, each taken by the first transfer free. The first of them (worker 0) is
+// done only once the file is complete, and fetches the file whole when ranges do not pay.
 class RangeTransfer : public Transfer
 {
 public:
-    // last: the file's last transfer, done only once the file is complete.
-    RangeTransfer(ChunkedFile *file, int range, bool last, OwnFolders *folders);
+    RangeTransfer(ChunkedFile *file, int worker, OwnFolders *folders);
     ~RangeTransfer() override;
 
     Step next(const Attempt *last, QNetworkRequest *request) override;
@@ -42,20 +43,19 @@ public:
     QString error() const override;
 
 private:
-    Step settle();
+    Step ask(QNetworkRequest *request);
     Step wholeInstead(QNetworkRequest *request);
     Step failed(const QString &message);
 
     ChunkedFile *m_file;
-    int m_range;
-    bool m_last;
+    int m_worker;
+    int m_range = -1; // the range fetched now
     OwnFolders *m_folders;
     qint64 m_begin = 0;
     qint64 m_end = 0;
     QByteArray m_bytes;
-    qint64 m_held = 0;
+    qint64 m_held = 0; // bytes of every range this transfer fetched
     bool m_delivered = false;
-    bool m_asking = false; // the probe of the file's ranges, or any once they are served
     int m_status = 0;
     bool m_misfit = false; // the answer is not the range asked for
     QString m_error;
@@ -75,8 +75,9 @@ public:
 
     // Worth a try: a chunk index, a known size and an installed copy that is a regular file.
     static bool candidate(const UpdateFile &file, const QString &installed);
-    // Fetches the file's index and checks it, cuts the installed copy and opens the partial
-    // copy, the long parts off the GUI thread. False leaves the file to a whole transfer.
+    // Fetches the file's index and checks it and opens the partial copy, the long part off the
+    // GUI thread; the installed copy is cut once the file's turn comes. False leaves the file
+    // to a whole transfer.
     bool prepare(int index, const UpdateFile &file, const QString &installed,
                  const StagingPaths &paths);
     // Once every file is prepared: file i is fetched by transfers [first(i), first(i + 1)).

@@ -25,9 +25,9 @@ OldChunks oldChunkMap(const ChunkIndex &old)
 }
 
 QList<ChunkPiece> planChunkedFile(const ChunkIndex &index, const OldChunks &old, int fromChunk,
-                                  const ChunkPlanOptions &options)
+                                  const ChunkPlanOptions &options, int toChunk)
 {
-    const int count = int(index.chunks.size());
+    const int count = toChunk < 0 ? int(index.chunks.size()) : toChunk;
     std::vector<const OldChunk *> held(std::size_t(count), nullptr);
     for (int i = fromChunk; i < count; ++i)
         held[std::size_t(i)] = heldChunk(old, index.chunks[i]);

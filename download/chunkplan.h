@@ -48,9 +48,10 @@ struct ChunkPlanOptions
     qint64 maxRangeBytes = 4 * 1024 * 1024; // bytes of one piece, at most (a chunk is never cut)
 };
 
-// Pieces for chunks [fromChunk, end) of index, in order, covering them exactly.
+// Pieces for chunks [fromChunk, toChunk) of index (toChunk -1: to the end), in order, covering
+// them exactly.
 QList<ChunkPiece> planChunkedFile(const ChunkIndex &index, const OldChunks &old, int fromChunk = 0,
-                                  const ChunkPlanOptions &options = {});
+                                  const ChunkPlanOptions &options = {}, int toChunk = -1);
 
 // The bytes the Fetch pieces of plan ask for.
 qint64 fetchedBytes(const QList<ChunkPiece> &plan);

@@ -34,6 +34,7 @@ struct Batch
 {
     std::vector<OpenChunk> chunks;
     std::vector<QByteArray> hashes;
+    std::atomic<bool> hashed{false};
 };
 
 QByteArray digestOf(Sha256 &hash)
@@ -57,6 +58,7 @@ void hashBatch(Batch *batch, std::atomic<bool> *failed)
         // Done with these bytes: let their blocks go back as early as possible.
         chunk.pieces.clear();
     }
+    batch->hashed = true;
 }
 
 QString readError(const QString &path, const QString &reason)
@@ -85,6 +87,17 @@ bool scanFileChunks(const QString &path, const ChunkRule &rule, const ChunkScanO
     std::atomic<bool> failed{false};
     Sha256 fileHash;
     std::vector<std::shared_ptr<Batch>> batches;
+    std::size_t told = 0; // batches handed to options.found
+    const auto tell = [&](bool all) {
+        for (; options.found && told < batches.size() && (all || batches[told]->hashed); ++told) {
+            const Batch &batch = *batches[told];
+            std::vector<Chunk> chunks;
+            for (std::size_t i = 0; i < batch.chunks.size(); ++i)
+                chunks.push_back(
+                    Chunk{batch.chunks[i].offset, batch.chunks[i].length, batch.hashes[i]});
+            options.found(chunks);
+        }
+    };
     qint64 total = 0;
     bool stopped = false;
     QString readFailure;
@@ -128,6 +141,7 @@ bool scanFileChunks(const QString &path, const ChunkRule &rule, const ChunkScanO
                     fileHash.update(block->bytes.constData(), std::size_t(block->used));
                 });
             total += n;
+            tell(false);
             if (options.progress && !options.progress(total)) {
                 stopped = true;
                 break;
@@ -145,6 +159,8 @@ bool scanFileChunks(const QString &path, const ChunkRule &rule, const ChunkScanO
     }
     if (!readFailure.isEmpty())
         return fail(error, readError(path, readFailure));
+    if (!stopped && !failed)
+        tell(true);
     if (stopped)
         return fail(error, readError(path, QStringLiteral("leitura interrompida")));
 

@@ -24,6 +24,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 struct ChunkScanOptions
 {
@@ -32,6 +33,9 @@ struct ChunkScanOptions
     // Called on the calling thread after each block with the bytes read so far; answering
     // false stops the scan, which then fails.
     std::function<bool(qint64)> progress;
+    // Called on the calling thread with chunks as soon as they and every chunk before them are
+    // hashed, in file order: a caller may act on the start of a file while the rest is read.
+    std::function<void(const std::vector<Chunk> &)> found;
 };
 
 // rule must be supported. On failure (the file cannot be read, is not a regular file, or the
