@@ -56,11 +56,12 @@ bool place(const QString &staged, const QString &target, QFileDevice::Permission
 } // namespace
 
 // Each file is moved into place by rename. Its old copy waits under a name only the updater
-// uses until the new one is in place, so a kill at any moment leaves every file old and whole
-// or new and whole, and the next run finishes the job. A file the running updater is made of
-// cannot be removed while it runs (Windows): it is set aside under a name of its own, which is
-// never put back, and a later run removes it.
-bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString *error)
+// uses until the new one is in place (the caller removes it, once the client runs again), so a kill
+// at any moment leaves every file old and whole or new and whole, and the next run finishes the
+// job. A file the running updater is made of cannot be removed while it runs (Windows): it is set
+// aside under a name of its own, which is never put back, and a later run removes it.
+bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QStringList *replaced,
+                                        QString *error)
 {
     QSet<QByteArray> running;
     for (const QString &file : loadedFiles()) {
@@ -70,7 +71,6 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
     }
     EventSlices slices;
     QStringList placed;
-    QStringList olds;      // removed off the GUI thread: a large file takes a while to free
     QSet<QString> folders; // made or found already in this run
     for (const StagedFile &entry : staged) {
         const QString target = QDir::cleanPath(QDir(appDir).filePath(entry.file.path));
@@ -119,7 +119,7 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
                         QStringLiteral("Falha ao copiar '%1' para o destino final.").arg(shown));
         }
         if (existed)
-            olds.append(old);
+            replaced->append(old);
         placed.append(target);
         slices.yield();
     }
@@ -128,12 +128,7 @@ bool UpdateController::applyStagedFiles(const QList<StagedFile> &staged, QString
     // naming files the disk never got.
     bool synced = true;
     QString syncError;
-    runOffThread([&] {
-        // A running file set aside may refuse to go until the updater ends.
-        for (const QString &old : olds)
-            fsys::removeFile(old);
-        synced = fsys::syncFiles(placed, &syncError);
-    });
+    runOffThread([&] { synced = fsys::syncFiles(placed, &syncError); });
     if (!synced)
         return fail(error, QStringLiteral("Nao foi possivel gravar '%1': %2")
                                .arg(QDir::toNativeSeparators(appDir), syncError));

@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTimer>
 
@@ -223,8 +224,18 @@ bool UpdateController::runUpdate(bool *updated, QString *message)
         return false;
     }
 
+    // The old copies of replaced files go last, after the client is started again: freeing a
+    // large file takes a while, and a sync that came after it would wait for that too.
+    QStringList replaced;
+    const auto removeReplaced = qScopeGuard([&] {
+        runOffThread([&] {
+            // A running file set aside may refuse to go until the updater ends.
+            for (const QString &old : replaced)
+                fsys::removeFile(old);
+        });
+    });
     QString applyError;
-    if (!applyStagedFiles(staged, &applyError)) {
+    if (!applyStagedFiles(staged, &replaced, &applyError)) {
         if (message)
             *message = applyError;
         return false;

@@ -40,7 +40,8 @@ public:
     // install/relaunch.cpp
     bool checkTargets(const UpdateConfig &config, const UpdateManifest &manifest, QString *error);
     bool waitForClientExit(QString *error);
-    bool applyStagedFiles(const QList<StagedFile> &staged, QString *error);
+    // replaced gets the old copies set aside, for the caller to remove.
+    bool applyStagedFiles(const QList<StagedFile> &staged, QStringList *replaced, QString *error);
     bool relaunchClient(QString *error);
 
     // Set once by the constructor: both paths absolute and cleaned.
