@@ -209,8 +209,8 @@ void ChunkedFile::work()
             std::lock_guard<std::mutex> guard(m_mutex);
             const auto ready = m_ready.find(m_nextRange);
             if (ready == m_ready.end()) {
-                // The scan may tell more meanwhile: plan on before waiting.
-                if (!m_scanEnded && m_foundUpTo > m_builder->plannedTo())
+                // The scan may have told more meanwhile: plan on before waiting.
+                if (m_scanEnded ? !m_builder->planned() : m_foundUpTo > m_builder->plannedTo())
                     continue;
                 m_running = false;
                 return;
