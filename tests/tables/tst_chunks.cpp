@@ -1,8 +1,10 @@
 // Content-defined chunks: the boundary rule under edits, the index parser's refusals and the
 // plan's joining of ranges.
 #include "download/chunkplan.h"
+#include "download/chunkscan.h"
 
 #include <QRandomGenerator>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QtEndian>
 
@@ -73,6 +75,22 @@ void TestChunks::boundaries()
                 after.contains(start + inserted.size() - removed));
     if (qstrcmp(QTest::currentDataTag(), "insertion") == 0) // the same on every platform
         QCOMPARE(before.mid(1, 3), (QList<qint64>{77387, 164368, 221363}));
+
+    // A file is cut the same way, and every chunk is told in order while it is read.
+    QTemporaryFile file;
+    QVERIFY(file.open() && file.write(data) == data.size() && file.flush());
+    std::vector<Chunk> told;
+    ChunkScanOptions options;
+    options.found = [&](const std::vector<Chunk> &chunks) {
+        told.insert(told.end(), chunks.begin(), chunks.end());
+    };
+    ChunkIndex index;
+    QVERIFY(scanFileChunks(file.fileName(), rule, options, &index));
+    QCOMPARE(qsizetype(told.size()), before.size());
+    for (qsizetype i = 0; i < before.size(); ++i) {
+        QCOMPARE(told[std::size_t(i)].offset, before[i]);
+        QCOMPARE(told[std::size_t(i)].sha256, index.chunks[i].sha256);
+    }
 }
 
 void TestChunks::refusals_data()
