@@ -98,11 +98,6 @@ const ChunkPiece *ChunkedFileBuilder::current() const
     return m_piece < m_plan.size() ? &m_plan[m_piece] : nullptr;
 }
 
-QList<ChunkPiece> ChunkedFileBuilder::remaining() const
-{
-    return m_plan.mid(m_piece);
-}
-
 qint64 ChunkedFileBuilder::rangeBegin() const
 {
     const ChunkPiece *piece = current();

@@ -75,8 +75,6 @@ public:
     // The piece to do next; nullptr once every piece planned is done (then call finish() if
     // planned()).
     const ChunkPiece *current() const;
-    // The pieces left, the current one first: for a caller that requests ranges ahead.
-    QList<ChunkPiece> remaining() const;
     // Bytes of the new file in the partial copy, verified or copied.
     qint64 bytesWritten() const { return m_written; }
     // Bytes of the release file still wanted for the current Fetch piece: [begin, end).
