@@ -259,6 +259,7 @@ ROWS
     run c
     expect "killed, then finished" said "finished 1 1"
     expect "killed, then installed" installed rel c
+    expect "killed: the bar counts what the copy held" said "progress $size/$size"
     expect "killed: only what the copy lacked asked for (held $held)" awk -v p=/$pack -v from=$((held - 100000 - 262144)) \
         '$2 == p { split($4, r, "[=-]"); if ($1 != 206 || r[2] < from) bad = 1 } END { exit bad }' "$log"
 }
