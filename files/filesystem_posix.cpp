@@ -44,6 +44,17 @@ void closeKeepingErrno(int fd)
     errno = saved;
 }
 
+// Pushes what is written to the file (or folder) at path down to the disk; errno on failure.
+bool syncPath(const QString &path)
+{
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    closeKeepingErrno(fd);
+    return ok;
+}
+
 bool isSole(const struct stat &info)
 {
     return S_ISREG(info.st_mode) && info.st_nlink == 1;
@@ -231,13 +242,8 @@ bool syncFiles(const QStringList &paths, QString *error)
             for (const QString &entry : {path, QFileInfo(path).path()}) {
                 if (done.contains(entry))
                     continue;
-                const int fd = ::open(native(entry).constData(), O_RDONLY | O_CLOEXEC);
-                if (fd < 0 || ::fsync(fd) != 0) {
-                    if (fd >= 0)
-                        closeKeepingErrno(fd);
+                if (!syncPath(entry))
                     return failed(error);
-                }
-                ::close(fd);
                 done.append(entry);
             }
         }
@@ -262,15 +268,8 @@ bool syncFiles(const QStringList &paths, QString *error)
     return true;
 #else
     for (const QString &path : paths) {
-        const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::fsync(fd) != 0) {
-            const int saved = errno;
-            if (fd >= 0)
-                ::close(fd);
-            errno = saved;
+        if (!syncPath(path))
             return failed(error);
-        }
-        ::close(fd);
     }
     return true;
 #endif
